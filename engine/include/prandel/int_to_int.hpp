@@ -1,0 +1,136 @@
+// Integer-to-integer conversion for all 64 pairs of the integer types.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "prandel/cast_config.hpp"
+#include "prandel/kernel_frame.hpp"
+
+namespace prandel {
+
+// The values of S that T can hold form [lower, upper]: the larger minimum and
+// the smaller maximum of the two types, both values of S.
+template <IntElement S, IntElement T>
+struct IntRange {
+  using SL = std::numeric_limits<S>;
+  using TL = std::numeric_limits<T>;
+
+  static constexpr bool lossless = std::cmp_greater_equal(SL::min(), TL::min()) &&
+                                   std::cmp_less_equal(SL::max(), TL::max());
+  static constexpr S lower =
+      std::cmp_less(SL::min(), TL::min()) ? static_cast<S>(TL::min()) : SL::min();
+  static constexpr S upper =
+      std::cmp_greater(SL::max(), TL::max()) ? static_cast<S>(TL::max()) : SL::max();
+
+  // `&`, not `&&`: branch-free, so block tests vectorise.
+  static constexpr bool contains(S x) noexcept { return (lower <= x) & (x <= upper); }
+  static constexpr T clamp(S x) noexcept {
+    return static_cast<T>(std::clamp(x, lower, upper));
+  }
+  // C++20 integer conversion is modular: the low bits of the sign- or
+  // zero-extended value, read as T.
+  static constexpr T wrap(S x) noexcept { return static_cast<T>(x); }
+
+  static CastError out_of_range_error(S x) noexcept {
+    return CastError::out_of_range(static_cast<f64>(x), static_cast<f64>(lower),
+                                   static_cast<f64>(upper));
+  }
+};
+
+namespace detail {
+
+// Bit-for-bit copy of the first n elements. memmove: the caller may pass the
+// very same memory as input and output.
+template <Element S, Element T>
+inline void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+  static_assert(sizeof(S) == sizeof(T));
+  if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
+}
+
+// Elements one by one through `f`, in a loop the compiler can vectorise.
+template <Element S, Element T, class F>
+inline void transform_all(InputSlice<S> in, OutputSlice<T> out, std::size_t n,
+                          F f) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out.store(i, f(in[i]));
+}
+
+// Unset with an empty map: each block is first tested as a whole (a
+// vectorisable reduction) and then converted in one sweep; a block holding a
+// bad element is redone element by element so that everything before the
+// bad element is written and nothing after it.
+template <IntElement S, IntElement T>
+CastResult convert_checked(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+  using Range = IntRange<S, T>;
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t base = 0; base < n; base += kBlock) {
+    const std::size_t end = std::min(n, base + kBlock);
+    unsigned out_of_range = 0;
+    for (std::size_t i = base; i < end; ++i) out_of_range |= !Range::contains(in[i]);
+    if (out_of_range == 0) {
+      for (std::size_t i = base; i < end; ++i) out.store(i, static_cast<T>(in[i]));
+      continue;
+    }
+    for (std::size_t i = base; i < end; ++i) {
+      const S x = in[i];
+      if (!Range::contains(x)) return Range::out_of_range_error(x);
+      out.store(i, static_cast<T>(x));
+    }
+  }
+  return {};
+}
+
+}  // namespace detail
+
+// Converts min(in.size(), out.size()) elements. A value T cannot hold is
+// clamped, wrapped modulo 2^bits(T), or (Unset) ends the call with
+// OutOfRange carrying the value and [lower, upper] as f64.
+template <IntElement S, IntElement T>
+CastResult convert_slice_int_to_int(InputSlice<S> in, OutputSlice<T> out,
+                                    const CastConfig<S, T>& config) noexcept {
+  using Range = IntRange<S, T>;
+  const std::size_t n = frame_length(in, out);
+  const OutOfRangeMode mode = config.out_of_range;
+
+  if (!config.scalar_map.empty()) {
+    return convert_each(in, out, config.scalar_map, [mode](S x) -> ElementResult<T> {
+      if (Range::lossless || Range::contains(x)) return static_cast<T>(x);
+      switch (mode) {
+        case OutOfRangeMode::Clamp:
+          return Range::clamp(x);
+        case OutOfRangeMode::Wrap:
+          return Range::wrap(x);
+        case OutOfRangeMode::Unset:
+          break;
+      }
+      return unexpected(Range::out_of_range_error(x));
+    });
+  }
+
+  if constexpr (std::is_same_v<S, T>) {
+    detail::copy_bits(in, out, n);
+  } else if constexpr (Range::lossless) {
+    detail::transform_all(in, out, n, [](S x) { return static_cast<T>(x); });
+  } else {
+    switch (mode) {
+      case OutOfRangeMode::Clamp:
+        detail::transform_all(in, out, n, [](S x) { return Range::clamp(x); });
+        break;
+      case OutOfRangeMode::Wrap:
+        if constexpr (sizeof(S) == sizeof(T)) {
+          detail::copy_bits(in, out, n);
+        } else {
+          detail::transform_all(in, out, n, [](S x) { return Range::wrap(x); });
+        }
+        break;
+      case OutOfRangeMode::Unset:
+        return detail::convert_checked(in, out, n);
+    }
+  }
+  return {};
+}
+
+}  // namespace prandel

@@ -1,0 +1,94 @@
+// Turning the caller's scalar_map_entries into the typed ScalarMap of a pair.
+#pragma once
+
+#include "py_err.hpp"
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "extract_from_py.hpp"
+#include "prandel/element_types.hpp"
+#include "prandel/scalar_map.hpp"
+
+namespace prandel::py {
+
+// `scalar_map_entries` is null when the caller gave none or None.
+template <Element S, Element T>
+PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries);
+
+// The TypeErrors that replace a failed conversion of a scalar-map value. They
+// show repr() of the value (str() when repr() raises) and the dtype key; the
+// conversion's own error is dropped.
+PyErr source_value_error(PyObject* value, std::string_view dtype_key,
+                         PyErr conversion_error);
+PyErr target_value_error(PyObject* value, std::string_view dtype_key,
+                         PyErr conversion_error);
+
+namespace map_parse_detail {
+
+// Receives the values of each entry, source first, from the untyped walks
+// below, so the walks exist once rather than once per pair.
+class EntrySink {
+ public:
+  virtual void reserve(std::size_t count) = 0;
+  // Converts and keeps the source value of the next entry.
+  virtual PyStatus take_source(PyObject* value) = 0;
+  // Converts the target value and appends the entry.
+  virtual PyStatus take_target(PyObject* value) = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
+// The dict form (any dict subclass, walked over its own storage) or the
+// iterable-of-pairs form; `scalar_map_entries` is not null.
+PyStatus walk_map_entries(PyObject* scalar_map_entries, EntrySink& sink);
+
+template <Element S, Element T>
+class TypedEntrySink final : public EntrySink {
+ public:
+  void reserve(std::size_t count) override { map_.reserve(count); }
+
+  PyStatus take_source(PyObject* value) override {
+    PyResult<S> source = ExtractFromPy<S>::extract_from_py(value);
+    if (!source) {
+      return unexpected(
+          source_value_error(value, dtype_key_of<S>, std::move(source).error()));
+    }
+    source_ = *source;
+    return ok_status();
+  }
+
+  PyStatus take_target(PyObject* value) override {
+    PyResult<T> target = ExtractFromPy<T>::extract_from_py(value);
+    if (!target) {
+      return unexpected(
+          target_value_error(value, dtype_key_of<T>, std::move(target).error()));
+    }
+    // Without a reservation (the iterable form) start with room for four;
+    // the vector doubles from there.
+    if (map_.capacity() == 0) map_.reserve(4);
+    map_.push_back({source_, *target});
+    return ok_status();
+  }
+
+  ScalarMap<S, T> take_map() && { return std::move(map_); }
+
+ private:
+  ScalarMap<S, T> map_;
+  S source_{};
+};
+
+}  // namespace map_parse_detail
+
+template <Element S, Element T>
+PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries) {
+  if (scalar_map_entries == nullptr) return ScalarMap<S, T>{};
+  map_parse_detail::TypedEntrySink<S, T> sink;
+  PyStatus walked = map_parse_detail::walk_map_entries(scalar_map_entries, sink);
+  if (!walked) return unexpected(std::move(walked).error());
+  return std::move(sink).take_map();
+}
+
+}  // namespace prandel::py
