@@ -1,0 +1,96 @@
+// IEEE binary16 (`f16`): classification, conversion to and from f32, and the
+// arithmetic the kernels need, all computed through f32.
+//
+// The two conversions use the processor's F16C instructions when it has them
+// (checked once per process) and otherwise a software conversion with
+// bit-identical results.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+#include "prandel/element_types.hpp"
+#include "prandel/slice.hpp"
+
+namespace prandel {
+
+// --- Classification on the bit pattern -------------------------------------
+
+constexpr bool is_nan(f16 x) noexcept { return (x.bits & 0x7fffu) > 0x7c00u; }
+constexpr bool is_inf(f16 x) noexcept { return (x.bits & 0x7fffu) == 0x7c00u; }
+constexpr bool is_zero(f16 x) noexcept { return (x.bits & 0x7fffu) == 0; }
+constexpr bool sign_bit(f16 x) noexcept { return (x.bits & 0x8000u) != 0; }
+
+// --- The two implementations -------------------------------------------------
+
+// Exposed so tests can compare them bit for bit; everything else goes through
+// the dispatching functions below. Each block form converts
+// min(in.size(), out.size()) elements.
+namespace binary16_soft {
+f32 to_f32(f16 x) noexcept;
+f16 to_f16(f32 x) noexcept;
+void widen_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept;
+void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept;
+}  // namespace binary16_soft
+
+namespace binary16_f16c {  // callable only when cpu_has_f16c()
+f32 to_f32(f16 x) noexcept;
+f16 to_f16(f32 x) noexcept;
+void widen_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept;
+void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept;
+}  // namespace binary16_f16c
+
+// --- Processor feature record ------------------------------------------------
+
+namespace binary16_detail {
+enum : unsigned char { kF16cUnknown = 0, kF16cAbsent = 1, kF16cPresent = 2 };
+// Filled on the first conversion. Threads racing to fill it store the same
+// value, so relaxed ordering is enough.
+inline std::atomic<unsigned char> f16c_state{kF16cUnknown};
+bool detect_f16c() noexcept;
+}  // namespace binary16_detail
+
+// Whether the processor reports F16C (read once, then cached). Inline because
+// the per-element conversions consult it on every call.
+inline bool cpu_has_f16c() noexcept {
+  const unsigned char state =
+      binary16_detail::f16c_state.load(std::memory_order_relaxed);
+  if (state == binary16_detail::kF16cUnknown) [[unlikely]] {
+    return binary16_detail::detect_f16c();
+  }
+  return state == binary16_detail::kF16cPresent;
+}
+
+// --- Conversions -------------------------------------------------------------
+
+// Exact; a NaN stays a NaN of the same sign, quiet, payload in the top bits.
+inline f32 to_f32(f16 x) noexcept {
+  return cpu_has_f16c() ? binary16_f16c::to_f32(x) : binary16_soft::to_f32(x);
+}
+// Round to nearest, ties to even; magnitudes of 65520 and above become the
+// infinity of their sign; a NaN stays a quiet NaN with its sign and top
+// payload bits.
+inline f16 to_f16(f32 x) noexcept {
+  return cpu_has_f16c() ? binary16_f16c::to_f16(x) : binary16_soft::to_f16(x);
+}
+
+// Block forms of the two conversions over min(in.size(), out.size()) elements.
+void widen_f16_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept;
+void narrow_f32_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept;
+
+// --- Arithmetic and comparison, through f32 ----------------------------------
+
+inline f16 operator+(f16 a, f16 b) noexcept { return to_f16(to_f32(a) + to_f32(b)); }
+inline f16 operator-(f16 a, f16 b) noexcept { return to_f16(to_f32(a) - to_f32(b)); }
+
+// IEEE 754 order: a NaN is unordered with everything and -0 equals +0.
+constexpr bool operator==(f16 a, f16 b) noexcept {
+  return !is_nan(a) && !is_nan(b) &&
+         (a.bits == b.bits || (is_zero(a) && is_zero(b)));
+}
+inline bool operator<(f16 a, f16 b) noexcept { return to_f32(a) < to_f32(b); }
+inline bool operator>(f16 a, f16 b) noexcept { return b < a; }
+inline bool operator<=(f16 a, f16 b) noexcept { return to_f32(a) <= to_f32(b); }
+inline bool operator>=(f16 a, f16 b) noexcept { return b <= a; }
+
+}  // namespace prandel
