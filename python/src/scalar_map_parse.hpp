@@ -17,28 +17,38 @@ namespace prandel::py {
 template <Element S, Element T>
 PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries);
 
-// The TypeErrors that replace a failed conversion of a scalar-map value. They
-// show repr() of the value (str() when repr() raises) and the dtype key; the
-// conversion's own error is dropped.
-PyErr source_value_error(PyObject* value, std::string_view dtype_key,
-                         PyErr conversion_error);
-PyErr target_value_error(PyObject* value, std::string_view dtype_key,
-                         PyErr conversion_error);
+// The TypeErrors that replace a failed conversion of a scalar-map value (the
+// conversion's own exception is dropped). They show repr() of the value, or
+// its str() when repr() raises, and the dtype key.
+PyErr source_value_error(PyObject* value, std::string_view dtype_key);
+PyErr target_value_error(PyObject* value, std::string_view dtype_key);
 
 namespace map_parse_detail {
 
-// Receives the values of each entry, source first, from the untyped walks
-// below, so the walks exist once rather than once per pair.
+// The typed end of the walks: walk_map_entries is written once for all pairs
+// and hands each entry's values, source first, to the sink of its pair. A
+// conversion that fails returns false, its exception already out of the
+// indicator; the walk then builds the value error from the keys given here.
 class EntrySink {
  public:
+  EntrySink(std::string_view source_key, std::string_view target_key)
+      : source_key_(source_key), target_key_(target_key) {}
+
+  std::string_view source_key() const noexcept { return source_key_; }
+  std::string_view target_key() const noexcept { return target_key_; }
+
   virtual void reserve(std::size_t count) = 0;
   // Converts and keeps the source value of the next entry.
-  virtual PyStatus take_source(PyObject* value) = 0;
+  [[nodiscard]] virtual bool take_source(PyObject* value) = 0;
   // Converts the target value and appends the entry.
-  virtual PyStatus take_target(PyObject* value) = 0;
+  [[nodiscard]] virtual bool take_target(PyObject* value) = 0;
 
  protected:
   ~EntrySink() = default;
+
+ private:
+  std::string_view source_key_;
+  std::string_view target_key_;
 };
 
 // The dict form (any dict subclass, walked over its own storage) or the
@@ -48,29 +58,25 @@ PyStatus walk_map_entries(PyObject* scalar_map_entries, EntrySink& sink);
 template <Element S, Element T>
 class TypedEntrySink final : public EntrySink {
  public:
+  TypedEntrySink() : EntrySink(dtype_key_of<S>, dtype_key_of<T>) {}
+
   void reserve(std::size_t count) override { map_.reserve(count); }
 
-  PyStatus take_source(PyObject* value) override {
+  bool take_source(PyObject* value) override {
     PyResult<S> source = ExtractFromPy<S>::extract_from_py(value);
-    if (!source) {
-      return unexpected(
-          source_value_error(value, dtype_key_of<S>, std::move(source).error()));
-    }
+    if (!source) return false;
     source_ = *source;
-    return ok_status();
+    return true;
   }
 
-  PyStatus take_target(PyObject* value) override {
+  bool take_target(PyObject* value) override {
     PyResult<T> target = ExtractFromPy<T>::extract_from_py(value);
-    if (!target) {
-      return unexpected(
-          target_value_error(value, dtype_key_of<T>, std::move(target).error()));
-    }
+    if (!target) return false;
     // Without a reservation (the iterable form) start with room for four;
     // the vector doubles from there.
     if (map_.capacity() == 0) map_.reserve(4);
     map_.push_back({source_, *target});
-    return ok_status();
+    return true;
   }
 
   ScalarMap<S, T> take_map() && { return std::move(map_); }

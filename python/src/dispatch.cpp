@@ -1,0 +1,209 @@
+#include "dispatch.hpp"
+
+#include "numpy_api.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+
+namespace prandel::py {
+namespace {
+
+constexpr std::size_t kPairCount = kElementTypeCount * kElementTypeCount;
+
+constexpr std::size_t pair_index(ElementType source, ElementType target) {
+  return static_cast<std::size_t>(source) * kElementTypeCount +
+         static_cast<std::size_t>(target);
+}
+
+template <std::size_t Pair>
+using pair_source =
+    element_t<static_cast<ElementType>(Pair / kElementTypeCount)>;
+template <std::size_t Pair>
+using pair_target =
+    element_t<static_cast<ElementType>(Pair % kElementTypeCount)>;
+
+using AllocDriver = PyObjectResult (*)(PyObject*, CastModes, PyObject*);
+using IntoDriver = PyObjectResult (*)(PyObject*, PyObject*, CastModes,
+                                      PyObject*);
+
+template <std::size_t... Pair>
+constexpr std::array<AllocDriver, kPairCount> make_alloc_drivers(
+    std::index_sequence<Pair...>) {
+  return {&do_cast_alloc<pair_source<Pair>, pair_target<Pair>>...};
+}
+template <std::size_t... Pair>
+constexpr std::array<IntoDriver, kPairCount> make_into_drivers(
+    std::index_sequence<Pair...>) {
+  return {&do_cast_into<pair_source<Pair>, pair_target<Pair>>...};
+}
+template <std::size_t... Pair>
+constexpr std::array<ModeSet, kPairCount> make_mode_sets(
+    std::index_sequence<Pair...>) {
+  return {mode_set_of<pair_source<Pair>, pair_target<Pair>>()...};
+}
+
+constexpr auto kPairs = std::make_index_sequence<kPairCount>{};
+constexpr auto kAllocDrivers = make_alloc_drivers(kPairs);
+constexpr auto kIntoDrivers = make_into_drivers(kPairs);
+constexpr auto kModeSets = make_mode_sets(kPairs);
+
+// Rows are sources, columns targets, both in ElementType order.
+static_assert(kAllocDrivers[pair_index(ElementType::I8, ElementType::U8)] ==
+              &do_cast_alloc<i8, u8>);
+static_assert(kAllocDrivers[pair_index(ElementType::F16, ElementType::I32)] ==
+              &do_cast_alloc<f16, i32>);
+static_assert(kIntoDrivers[pair_index(ElementType::U64, ElementType::F64)] ==
+              &do_cast_into<u64, f64>);
+static_assert(kIntoDrivers[pair_index(ElementType::F32, ElementType::F16)] ==
+              &do_cast_into<f32, f16>);
+
+constexpr std::size_t count_mode_sets(bool rounding, bool out_of_range) {
+  return static_cast<std::size_t>(
+      std::ranges::count_if(kModeSets, [=](ModeSet set) {
+        return set.rounding == rounding && set.out_of_range == out_of_range;
+      }));
+}
+// 26 lossless integer pairs, 12 exact or nearest-only integer-to-float pairs,
+// the float32 and float64 identities.
+static_assert(count_mode_sets(false, false) == 40);
+static_assert(count_mode_sets(false, true) == 38);
+static_assert(count_mode_sets(true, false) == 12);
+static_assert(count_mode_sets(true, true) == 31);
+static_assert(mode_set_of<u32, i64>().out_of_range == false);
+static_assert(mode_set_of<i8, u64>().out_of_range == true);
+static_assert(mode_set_of<i8, f16>().rounding == true);
+static_assert(mode_set_of<i64, f64>().rounding == false);
+static_assert(mode_set_of<f16, f16>().rounding &&
+              mode_set_of<f16, f16>().out_of_range);
+
+CastModes modes_of_pair(std::size_t pair, RoundingMode rounding,
+                        OutOfRangeMode out_of_range) {
+  const ModeSet set = kModeSets[pair];
+  return {set.rounding ? rounding : RoundingMode::NearestEven,
+          set.out_of_range ? out_of_range : OutOfRangeMode::Unset};
+}
+
+PyErr unsupported_error(std::string_view prefix, std::string_view name) {
+  std::string message;
+  message.reserve(prefix.size() + name.size());
+  message.append(prefix).append(name);
+  return PyErr::type_error(std::move(message));
+}
+
+// The element size's position among 1, 2, 4 and 8 bytes.
+std::optional<std::size_t> size_rank(npy_intp size) {
+  switch (size) {
+    case 1: return 0;
+    case 2: return 1;
+    case 4: return 2;
+    case 8: return 3;
+    default: return std::nullopt;
+  }
+}
+
+// NumPy names a built-in numeric dtype by its kind and size in bits,
+// whatever its byte order; the dtype classes of the built-in types are
+// immutable, so the name can be derived here without running NumPy's
+// Python-level name getter.
+std::optional<ElementType> builtin_numeric_type(PyArray_Descr* descr) {
+  const int type_number = descr->type_num;
+  if (!PyTypeNum_ISINTEGER(type_number) && !PyTypeNum_ISFLOAT(type_number)) {
+    return std::nullopt;
+  }
+  const std::optional<std::size_t> rank = size_rank(PyDataType_ELSIZE(descr));
+  if (!rank) return std::nullopt;
+  using Row = std::array<std::optional<ElementType>, 4>;
+  constexpr Row kSigned = {ElementType::I8, ElementType::I16, ElementType::I32,
+                           ElementType::I64};
+  constexpr Row kUnsigned = {ElementType::U8, ElementType::U16,
+                             ElementType::U32, ElementType::U64};
+  constexpr Row kFloat = {std::nullopt, ElementType::F16, ElementType::F32,
+                          ElementType::F64};
+  switch (descr->kind) {
+    case 'i': return kSigned[*rank];
+    case 'u': return kUnsigned[*rank];
+    case 'f': return kFloat[*rank];
+    default: return std::nullopt;
+  }
+}
+
+PyResult<std::string_view> dtype_key_from_attributes(PyObject* array) {
+  PyRef dtype = PyRef::steal(PyObject_GetAttrString(array, "dtype"));
+  if (!dtype) return unexpected(PyErr::fetch());
+  PyRef name = PyRef::steal(PyObject_GetAttrString(dtype.get(), "name"));
+  if (!name) return unexpected(PyErr::fetch());
+  if (!PyUnicode_Check(name.get())) {
+    return unexpected(conversion_type_error(name.get(), "PyString"));
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (text == nullptr) return unexpected(PyErr::fetch());
+  const std::string_view name_text(text, static_cast<std::size_t>(size));
+  if (const auto type = element_type_of_key(name_text)) {
+    return kDtypeKeys[static_cast<std::size_t>(*type)];
+  }
+  return unexpected(unsupported_error("Unsupported numpy dtype: ", name_text));
+}
+
+}  // namespace
+
+std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
+  const auto found = std::ranges::find(kDtypeKeys, key);
+  if (found == kDtypeKeys.end()) return std::nullopt;
+  return static_cast<ElementType>(found - kDtypeKeys.begin());
+}
+
+PyResult<std::string_view> array_dtype_key(PyObject* array) {
+  if (PyArray_CheckExact(array)) {
+    auto* base = reinterpret_cast<PyArrayObject*>(array);
+    if (const auto type = builtin_numeric_type(PyArray_DESCR(base))) {
+      return kDtypeKeys[static_cast<std::size_t>(*type)];
+    }
+  }
+  return dtype_key_from_attributes(array);
+}
+
+PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
+                              std::string_view target_dtype,
+                              RoundingMode rounding,
+                              OutOfRangeMode out_of_range,
+                              PyObject* scalar_map_entries) {
+  const auto source = element_type_of_key(source_key);
+  if (!source) {
+    return unexpected(
+        unsupported_error("Unsupported source dtype: ", source_key));
+  }
+  const auto target = element_type_of_key(target_dtype);
+  if (!target) {
+    return unexpected(
+        unsupported_error("Unsupported target dtype: ", target_dtype));
+  }
+  const std::size_t pair = pair_index(*source, *target);
+  return kAllocDrivers[pair](arr, modes_of_pair(pair, rounding, out_of_range),
+                             scalar_map_entries);
+}
+
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
+                             std::string_view source_key,
+                             std::string_view target_key, RoundingMode rounding,
+                             OutOfRangeMode out_of_range,
+                             PyObject* scalar_map_entries) {
+  const auto source = element_type_of_key(source_key);
+  if (!source) {
+    return unexpected(
+        unsupported_error("Unsupported source dtype: ", source_key));
+  }
+  const auto target = element_type_of_key(target_key);
+  if (!target) {
+    return unexpected(
+        unsupported_error("Unsupported target dtype: ", target_key));
+  }
+  const std::size_t pair = pair_index(*source, *target);
+  return kIntoDrivers[pair](arr, out,
+                            modes_of_pair(pair, rounding, out_of_range),
+                            scalar_map_entries);
+}
+
+}  // namespace prandel::py

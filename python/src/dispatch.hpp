@@ -1,0 +1,71 @@
+// Dtype keys of arrays, and the two static tables that hand a call to the
+// driver of its (source, target) pair.
+#pragma once
+
+#include "drivers.hpp"
+#include "py_err.hpp"
+
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "prandel/element_types.hpp"
+#include "prandel/modes.hpp"
+
+namespace prandel::py {
+
+// The modes that reach the drivers of a pair. A mode outside the set cannot
+// change the pair's result, so the driver gets its neutral value instead.
+struct ModeSet {
+  bool rounding = false;
+  bool out_of_range = false;
+};
+
+template <Element S, Element T>
+constexpr ModeSet mode_set_of() {
+  if constexpr (IntElement<S> && IntElement<T>) {
+    // Out of range only when some source value does not fit the target.
+    constexpr bool fits =
+        std::cmp_greater_equal(std::numeric_limits<S>::min(),
+                               std::numeric_limits<T>::min()) &&
+        std::cmp_less_equal(std::numeric_limits<S>::max(),
+                            std::numeric_limits<T>::max());
+    return {false, !fits};
+  } else if constexpr (IntElement<T>) {
+    return {true, true};
+  } else if constexpr (IntElement<S>) {
+    // float16 rounds (or overflows) from every integer type, float32 from
+    // 32- and 64-bit ones; float64 always takes the nearest value.
+    if constexpr (std::same_as<T, f16>) return {true, false};
+    else if constexpr (std::same_as<T, f32>) return {sizeof(S) >= 4, false};
+    else return {false, false};
+  } else {
+    constexpr bool plain_copy = std::same_as<S, T> && !std::same_as<S, f16>;
+    return {!plain_copy, !plain_copy};
+  }
+}
+
+// The element type named exactly (case-sensitively, untrimmed) by `key`.
+std::optional<ElementType> element_type_of_key(std::string_view key) noexcept;
+
+// The dtype key of `array.dtype.name` (static text, never the caller's):
+// TypeError "Unsupported numpy dtype: {name}" for any other name; an error
+// raised while reading `dtype` or `name` passes through.
+PyResult<std::string_view> array_dtype_key(PyObject* array);
+
+// cast_array's hand-over: the allocating driver of (source key, target_dtype).
+PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
+                              std::string_view target_dtype,
+                              RoundingMode rounding,
+                              OutOfRangeMode out_of_range,
+                              PyObject* scalar_map_entries);
+
+// cast_array_into's hand-over: the in-place driver of (source, target key).
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
+                             std::string_view source_key,
+                             std::string_view target_key, RoundingMode rounding,
+                             OutOfRangeMode out_of_range,
+                             PyObject* scalar_map_entries);
+
+}  // namespace prandel::py

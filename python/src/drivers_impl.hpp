@@ -1,0 +1,90 @@
+// The definitions of the two driver templates declared in drivers.hpp. Each
+// is instantiated once per (source, target) pair, in the drivers_from_*.cpp
+// files (one per source type, to keep every translation unit small).
+#pragma once
+
+#include "driver_steps.hpp"
+#include "drivers.hpp"
+#include "scalar_map_parse.hpp"
+#include "typed_array.hpp"
+
+#include <algorithm>
+
+#include "prandel/prandel.hpp"
+
+namespace prandel::py {
+
+template <Element S, Element T>
+PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
+                            PyObject* scalar_map_entries) {
+  PyResult<ReadonlyArray> input =
+      ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
+  if (!input) return unexpected(std::move(input).error());
+  if (!input->is_contiguous()) return unexpected(input_not_contiguous_error());
+
+  PyResult<ScalarMap<S, T>> map = parse_map_entries<S, T>(scalar_map_entries);
+  if (!map) return unexpected(std::move(map).error());
+  const CastConfig<S, T> config{std::move(*map), modes.out_of_range,
+                                modes.rounding};
+
+  PyResult<ElementRun> output = writable_c_run(out, kNumpyTypeNumber<T>);
+  if (!output) return unexpected(std::move(output).error());
+
+  PyResult<SourceRun> source = settle_input(*input, sizeof(S), *output, sizeof(T));
+  if (!source) return unexpected(std::move(source).error());
+
+  const CastResult result = convert_slice<S, T>(
+      input_slice<S>(source->run), output_slice<T>(*output), config);
+  if (!result) return unexpected(cast_error_to_pyerr(result.error()));
+  return PyRef::borrow(Py_None);
+}
+
+template <Element S, Element T>
+PyObjectResult do_cast_alloc(PyObject* arr, CastModes modes,
+                             PyObject* scalar_map_entries) {
+  PyResult<ReadonlyArray> input =
+      ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
+  if (!input) return unexpected(std::move(input).error());
+  if (!input->is_contiguous()) return unexpected(input_not_contiguous_error());
+
+  PyResult<ScalarMap<S, T>> map = parse_map_entries<S, T>(scalar_map_entries);
+  if (!map) return unexpected(std::move(map).error());
+  const CastConfig<S, T> config{std::move(*map), modes.out_of_range,
+                                modes.rounding};
+
+  PyResult<NewArray> output = new_array_shaped_like(arr, kNumpyTypeNumber<T>);
+  if (!output) return unexpected(std::move(output).error());
+
+  // The new array shares no memory with the input.
+  PyResult<SourceRun> source = settle_input(*input, sizeof(S), {}, sizeof(T));
+  if (!source) return unexpected(std::move(source).error());
+
+  const CastResult result = convert_slice<S, T>(
+      input_slice<S>(source->run), output_slice<T>(output->run), config);
+  if (!result) return unexpected(cast_error_to_pyerr(result.error()));
+  zero_unwritten_tail(output->run, std::min(source->run.count, output->run.count),
+                      sizeof(T));
+  return std::move(output->array);
+}
+
+}  // namespace prandel::py
+
+// Explicit instantiations of both drivers for every target of one source;
+// used inside namespace prandel::py.
+#define PRANDEL_INSTANTIATE_DRIVERS(S, T)                                    \
+  template PyObjectResult do_cast_into<S, T>(PyObject*, PyObject*, CastModes, \
+                                             PyObject*);                      \
+  template PyObjectResult do_cast_alloc<S, T>(PyObject*, CastModes, PyObject*);
+
+#define PRANDEL_INSTANTIATE_DRIVERS_FROM(S) \
+  PRANDEL_INSTANTIATE_DRIVERS(S, i8)        \
+  PRANDEL_INSTANTIATE_DRIVERS(S, i16)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, i32)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, i64)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, u8)        \
+  PRANDEL_INSTANTIATE_DRIVERS(S, u16)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, u32)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, u64)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, f16)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, f32)       \
+  PRANDEL_INSTANTIATE_DRIVERS(S, f64)

@@ -1,0 +1,113 @@
+#include "functions.hpp"
+
+#include "arguments.hpp"
+#include "array_shape.hpp"
+#include "dispatch.hpp"
+#include "numpy_api.hpp"
+
+#include <array>
+#include <string>
+
+namespace prandel::py {
+namespace {
+
+constexpr std::string_view kCastArrayParameters[] = {
+    "arr", "target_dtype", "rounding_mode", "out_of_range_mode",
+    "scalar_map_entries"};
+constexpr Signature kCastArraySignature{"cast_array", kCastArrayParameters, 1,
+                                        3};
+
+constexpr std::string_view kCastArrayIntoParameters[] = {
+    "arr", "out", "rounding_mode", "out_of_range_mode", "scalar_map_entries"};
+constexpr Signature kCastArrayIntoSignature{"cast_array_into",
+                                            kCastArrayIntoParameters, 2, 3};
+
+// The arguments common to both functions once converted.
+struct CastOptions {
+  RoundingMode rounding;
+  OutOfRangeMode out_of_range;
+  PyObject* scalar_map_entries;  // null when omitted or None
+};
+
+// Converts the trailing rounding_mode, out_of_range_mode and
+// scalar_map_entries slots, in that order.
+PyResult<CastOptions> convert_options(PyObject* rounding_mode,
+                                      PyObject* out_of_range_mode,
+                                      PyObject* scalar_map_entries) {
+  PyResult<RoundingMode> rounding = named_argument(
+      "rounding_mode", RoundingModeArg::extract(rounding_mode));
+  if (!rounding) return unexpected(std::move(rounding).error());
+  PyResult<OutOfRangeMode> out_of_range = named_argument(
+      "out_of_range_mode", OutOfRangeModeArg::extract(out_of_range_mode));
+  if (!out_of_range) return unexpected(std::move(out_of_range).error());
+  return CastOptions{
+      *rounding, *out_of_range,
+      scalar_map_entries == Py_None ? nullptr : scalar_map_entries};
+}
+
+PyErr shape_mismatch_error(const ArrayShape& input, const ArrayShape& output) {
+  std::string message = "Shape mismatch: input shape ";
+  message.append(input.to_string())
+      .append(" != output shape ")
+      .append(output.to_string());
+  return PyErr::value_error(std::move(message));
+}
+
+}  // namespace
+
+PyObjectResult cast_array(PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  std::array<PyObject*, 5> slots{};
+  if (PyStatus bound =
+          bind_arguments(kCastArraySignature, args, nargs, kwnames, slots);
+      !bound) {
+    return unexpected(std::move(bound).error());
+  }
+  PyResult<PyObject*> arr = named_argument("arr", array_argument(slots[0]));
+  if (!arr) return unexpected(std::move(arr).error());
+  PyResult<std::string_view> target_dtype =
+      named_argument("target_dtype", str_argument(slots[1]));
+  if (!target_dtype) return unexpected(std::move(target_dtype).error());
+  PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
+  if (!options) return unexpected(std::move(options).error());
+
+  PyResult<std::string_view> source_key = array_dtype_key(*arr);
+  if (!source_key) return unexpected(std::move(source_key).error());
+  return dispatch_alloc(*arr, *source_key, *target_dtype, options->rounding,
+                        options->out_of_range, options->scalar_map_entries);
+}
+
+PyObjectResult cast_array_into(PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  std::array<PyObject*, 5> slots{};
+  if (PyStatus bound =
+          bind_arguments(kCastArrayIntoSignature, args, nargs, kwnames, slots);
+      !bound) {
+    return unexpected(std::move(bound).error());
+  }
+  PyResult<PyObject*> arr = named_argument("arr", array_argument(slots[0]));
+  if (!arr) return unexpected(std::move(arr).error());
+  PyResult<PyObject*> out = named_argument("out", array_argument(slots[1]));
+  if (!out) return unexpected(std::move(out).error());
+  PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
+  if (!options) return unexpected(std::move(options).error());
+
+  PyResult<std::string_view> source_key = array_dtype_key(*arr);
+  if (!source_key) return unexpected(std::move(source_key).error());
+  PyResult<std::string_view> target_key = array_dtype_key(*out);
+  if (!target_key) return unexpected(std::move(target_key).error());
+
+  PyResult<ArrayShape> input_shape = ArrayShape::of(*arr);
+  if (!input_shape) return unexpected(std::move(input_shape).error());
+  if (!PyArray_CheckExact(*out)) input_shape->detach();
+  PyResult<ArrayShape> output_shape = ArrayShape::of(*out);
+  if (!output_shape) return unexpected(std::move(output_shape).error());
+  if (!(*input_shape == *output_shape)) {
+    return unexpected(shape_mismatch_error(*input_shape, *output_shape));
+  }
+
+  return dispatch_into(*arr, *out, *source_key, *target_key, options->rounding,
+                       options->out_of_range, options->scalar_map_entries);
+}
+
+}  // namespace prandel::py
