@@ -33,11 +33,11 @@ class ArrayShape {
   // "[2, 3]"; "[]" without axes.
   std::string to_string() const;
 
- private:
   std::span<const npy_intp> sizes() const noexcept {
     return borrowed_ ? dims_ : std::span<const npy_intp>(owned_);
   }
 
+ private:
   bool borrowed_ = false;
   std::span<const npy_intp> dims_;  // the array's own dimensions
   std::vector<npy_intp> owned_;

@@ -1,5 +1,7 @@
 #include "driver_steps.hpp"
 
+#include "array_shape.hpp"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -31,59 +33,6 @@ PyResult<SourceRun> copy_in_c_order(PyArrayObject* array) {
   if (!copy) return unexpected(PyErr::fetch());
   const ElementRun run = whole_run(reinterpret_cast<PyArrayObject*>(copy.get()));
   return SourceRun{std::move(copy), run};
-}
-
-PyErr overflow_error(const char* message) {
-  return LazyPyErr{PyExc_OverflowError, message};
-}
-
-// One size of the shape list: an int (or anything with __index__) read as an
-// unsigned machine word; a negative or a non-integer raises as Python does.
-PyResult<npy_intp> extract_size(PyObject* item) {
-  unsigned long long value = 0;
-  if (PyLong_Check(item)) {
-    value = PyLong_AsUnsignedLongLong(item);
-  } else {
-    PyRef index = PyRef::steal(PyNumber_Index(item));
-    if (!index) return unexpected(PyErr::fetch());
-    value = PyLong_AsUnsignedLongLong(index.get());
-  }
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return unexpected(PyErr::fetch());
-  }
-  if (value > static_cast<unsigned long long>(NPY_MAX_INTP)) {
-    return unexpected(
-        overflow_error("Python int too large to convert to C ssize_t"));
-  }
-  return static_cast<npy_intp>(value);
-}
-
-// The sizes that the `shape` attribute of `arr` reports.
-PyResult<std::vector<npy_intp>> read_shape_attribute(PyObject* arr) {
-  PyRef shape = PyRef::steal(PyObject_GetAttrString(arr, "shape"));
-  if (!shape) return unexpected(PyErr::fetch());
-  if (PyUnicode_Check(shape.get())) {
-    return unexpected(PyErr::type_error("Can't extract `str` to `Vec`"));
-  }
-  if (!PySequence_Check(shape.get())) {
-    return unexpected(conversion_type_error(shape.get(), "Sequence"));
-  }
-  std::vector<npy_intp> sizes;
-  // The length only sizes the list; a sequence without one is still walked.
-  if (const Py_ssize_t length = PySequence_Size(shape.get()); length >= 0) {
-    sizes.reserve(static_cast<std::size_t>(length));
-  } else {
-    PyErr_Clear();
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(shape.get()));
-  if (!iterator) return unexpected(PyErr::fetch());
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    PyResult<npy_intp> size = extract_size(item.get());
-    if (!size) return unexpected(std::move(size).error());
-    sizes.push_back(*size);
-  }
-  if (PyErr_Occurred()) return unexpected(PyErr::fetch());
-  return sizes;
 }
 
 PyResult<NewArray> new_c_array(int ndim, const npy_intp* dims,
@@ -129,18 +78,13 @@ PyResult<SourceRun> settle_input(const ReadonlyArray& input,
 }
 
 PyResult<NewArray> new_array_shaped_like(PyObject* arr, int type_number) {
-  if (PyArray_CheckExact(arr)) {
-    // A plain ndarray's `shape` attribute is its dimension list.
-    auto* array = reinterpret_cast<PyArrayObject*>(arr);
-    return new_c_array(PyArray_NDIM(array), PyArray_DIMS(array), type_number);
-  }
-  PyResult<std::vector<npy_intp>> sizes = read_shape_attribute(arr);
-  if (!sizes) return unexpected(std::move(sizes).error());
-  if (sizes->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+  PyResult<ArrayShape> shape = ArrayShape::of(arr);
+  if (!shape) return unexpected(std::move(shape).error());
+  const std::span<const npy_intp> sizes = shape->sizes();
+  if (sizes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return unexpected(PyErr::value_error("too many dimensions"));
   }
-  return new_c_array(static_cast<int>(sizes->size()), sizes->data(),
-                     type_number);
+  return new_c_array(static_cast<int>(sizes.size()), sizes.data(), type_number);
 }
 
 void zero_unwritten_tail(const ElementRun& run, std::size_t written,
