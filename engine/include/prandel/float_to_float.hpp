@@ -1,0 +1,263 @@
+// Float-to-float conversion for all nine pairs of binary16, f32 and f64.
+//
+// The identities and widenings are exact. The three narrowings (f64 to f32,
+// f32 to binary16, f64 to binary16 by way of f32) convert to nearest, ties to
+// even, then move by at most one step for another rounding mode; a finite
+// element that ends up infinite fails with OutOfRange unless the out-of-range
+// mode is Clamp, which writes the infinity.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#include "prandel/binary16.hpp"
+#include "prandel/cast_config.hpp"
+#include "prandel/float_ops.hpp"
+#include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
+#include "prandel/rounding_step.hpp"
+#include "prandel/slice_blocks.hpp"
+
+namespace prandel {
+
+template <FloatElement S, FloatElement T>
+inline constexpr bool float_to_float_narrows = sizeof(T) < sizeof(S);
+
+namespace float_to_float_detail {
+
+// x converted to T to nearest, ties to even; exact unless T is narrower.
+template <FloatElement T, FloatElement S>
+inline T convert_nearest(S x) noexcept {
+  if constexpr (std::same_as<S, T>) {
+    return x;
+  } else if constexpr (std::same_as<T, f16>) {
+    return to_f16(static_cast<f32>(x));  // from f64: two roundings, by design
+  } else if constexpr (std::same_as<S, f16>) {
+    return static_cast<T>(to_f32(x));
+  } else {
+    return static_cast<T>(x);
+  }
+}
+
+template <FloatElement T>
+inline constexpr f64 kLargestFinite = [] {
+  if constexpr (std::same_as<T, f16>) {
+    return 65504.0;
+  } else {
+    return static_cast<f64>(std::numeric_limits<T>::max());
+  }
+}();
+
+template <FloatElement T, FloatElement S>
+inline CastError overflow_error(S x) noexcept {
+  return CastError::out_of_range(to_f64(x), -kLargestFinite<T>, kLargestFinite<T>);
+}
+
+// On the bit patterns, so that a scan over a block vectorises.
+inline bool infinite_pattern(f16 x) noexcept { return (x.bits & 0x7fffu) == 0x7c00u; }
+inline bool infinite_pattern(f32 x) noexcept {
+  return (std::bit_cast<u32>(x) & 0x7fff'ffffu) == 0x7f80'0000u;
+}
+inline bool infinite_pattern(f64 x) noexcept {
+  return (std::bit_cast<u64>(x) & 0x7fff'ffff'ffff'ffffu) == 0x7ff0'0000'0000'0000u;
+}
+
+// Non-zero for an infinity or a NaN: the exponent field is all ones exactly
+// when adding one to its lowest bit carries into the sign position.
+inline u32 non_finite_flag(f16 x) noexcept {
+  return static_cast<u32>(((x.bits & 0x7c00u) + 0x0400u) & 0x8000u);
+}
+inline u32 non_finite_flag(f32 x) noexcept {
+  return ((std::bit_cast<u32>(x) & 0x7f80'0000u) + 0x0080'0000u) & 0x8000'0000u;
+}
+
+// Only finite elements can overflow; an infinite one stays itself.
+template <FloatElement S, FloatElement T>
+inline bool overflowed(S x, T r) noexcept {
+  return infinite_pattern(r) & !infinite_pattern(x);
+}
+
+// The mode step for a narrowing; r is the nearest-even result, rd its f64.
+template <RoundingMode R, FloatElement S, FloatElement T>
+inline T apply_mode(S x, T r, [[maybe_unused]] f64 rd) noexcept {
+  if constexpr (R == RoundingMode::NearestEven) {
+    return r;
+  } else {
+    if (is_nan(x)) return r;
+    return step_to_rounding_mode<R>(to_f64(x), r, rd);
+  }
+}
+
+template <RoundingMode R, bool kCheckOverflow, FloatElement T, FloatElement S>
+inline ElementResult<T> narrow_element(S x) noexcept {
+  T r = convert_nearest<T>(x);
+  if constexpr (R != RoundingMode::NearestEven) r = apply_mode<R>(x, r, to_f64(r));
+  if constexpr (kCheckOverflow) {
+    if (overflowed(x, r)) return unexpected(overflow_error<T>(x));
+  }
+  return r;
+}
+
+// Nearest-even conversion of in[base, base + k) into `nearest`.
+template <FloatElement S, FloatElement T>
+inline void narrow_block_nearest(InputSlice<S> in, std::size_t base, std::size_t k,
+                                 T* nearest) noexcept {
+  if constexpr (std::same_as<S, f32>) {  // to binary16
+    narrow_f32_block(block::sub_slice(in, base, k), OutputSlice<f16>(nearest, k));
+  } else if constexpr (std::same_as<T, f32>) {  // f64 to f32
+    for (std::size_t j = 0; j < k; ++j) nearest[j] = static_cast<f32>(in[base + j]);
+  } else {  // f64 to binary16
+    f32 wide[block::kElements];
+    for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
+    narrow_f32_block(InputSlice<f32>(wide, k), OutputSlice<f16>(nearest, k));
+  }
+}
+
+// Narrowing with an empty map and Clamp under nearest-even: nothing can fail,
+// so the conversion runs straight into the output.
+template <FloatElement S, FloatElement T>
+void narrow_unmapped_unchecked(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  const std::size_t n = frame_length(in, out);
+  if constexpr (std::same_as<S, f32>) {
+    narrow_f32_block(in, out);
+  } else if constexpr (std::same_as<T, f32>) {
+    for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<f32>(in[i]));
+  } else {
+    f32 wide[block::kElements];
+    for (std::size_t base = 0; base < n; base += block::kElements) {
+      const std::size_t k = std::min(block::kElements, n - base);
+      for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
+      narrow_f32_block(InputSlice<f32>(wide, k), block::sub_slice(out, base, k));
+    }
+  }
+}
+
+// Narrowing with an empty map, a block at a time: convert the block to
+// nearest into a buffer, settle the mode and test for overflow, then copy the
+// buffer out. On an overflow only the elements before it are copied.
+template <RoundingMode R, bool kCheckOverflow, FloatElement S, FloatElement T>
+CastResult narrow_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  if constexpr (R == RoundingMode::NearestEven && !kCheckOverflow) {
+    narrow_unmapped_unchecked(in, out);
+    return {};
+  } else {
+    const std::size_t n = frame_length(in, out);
+    T result[block::kElements];
+    for (std::size_t base = 0; base < n; base += block::kElements) {
+      const std::size_t k = std::min(block::kElements, n - base);
+      if constexpr (R == RoundingMode::NearestEven && std::same_as<S, f64> &&
+                    std::same_as<T, f32>) {
+        // Converting twice beats a buffer: test the block, then convert it
+        // straight into the output.
+        u32 any_non_finite = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          any_non_finite |= non_finite_flag(static_cast<f32>(in[base + j]));
+        }
+        if (any_non_finite == 0) {
+          for (std::size_t j = 0; j < k; ++j) out.store(base + j, static_cast<f32>(in[base + j]));
+          continue;
+        }
+      }
+      narrow_block_nearest(in, base, k, result);
+      if constexpr (R == RoundingMode::NearestEven) {
+        // Overflows are rare: a vectorisable scan for any non-finite result
+        // first, the exact test only in a block that has one.
+        u32 any_non_finite = 0;
+        for (std::size_t j = 0; j < k; ++j) any_non_finite |= non_finite_flag(result[j]);
+        if (any_non_finite != 0) {
+          for (std::size_t j = 0; j < k; ++j) {
+            if (overflowed(in[base + j], result[j])) {
+              block::store(out, base, result, j);
+              return overflow_error<T>(in[base + j]);
+            }
+          }
+        }
+      } else {
+        [[maybe_unused]] f32 widened[block::kElements];  // binary16 results, for rd
+        if constexpr (std::same_as<T, f16>) {
+          widen_f16_block(InputSlice<f16>(result, k), OutputSlice<f32>(widened, k));
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+          const S x = in[base + j];
+          f64 rd;
+          if constexpr (std::same_as<T, f16>) {
+            rd = static_cast<f64>(widened[j]);
+          } else {
+            rd = static_cast<f64>(result[j]);
+          }
+          result[j] = apply_mode<R>(x, result[j], rd);
+          if constexpr (kCheckOverflow) {
+            if (overflowed(x, result[j])) {
+              block::store(out, base, result, j);
+              return overflow_error<T>(x);
+            }
+          }
+        }
+      }
+      block::store(out, base, result, k);
+    }
+    return {};
+  }
+}
+
+// Identities and widenings with an empty map.
+template <FloatElement S, FloatElement T>
+void convert_exact_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  const std::size_t n = frame_length(in, out);
+  if constexpr (std::same_as<S, T>) {
+    // memmove: a caller may pass the same memory as input and output.
+    if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
+  } else if constexpr (std::same_as<S, f16> && std::same_as<T, f32>) {
+    widen_f16_block(in, out);
+  } else if constexpr (std::same_as<S, f16>) {  // to f64
+    f32 wide[block::kElements];
+    for (std::size_t base = 0; base < n; base += block::kElements) {
+      const std::size_t k = std::min(block::kElements, n - base);
+      widen_f16_block(block::sub_slice(in, base, k), OutputSlice<f32>(wide, k));
+      for (std::size_t j = 0; j < k; ++j) out.store(base + j, static_cast<f64>(wide[j]));
+    }
+  } else {  // f32 to f64
+    for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<f64>(in[i]));
+  }
+}
+
+}  // namespace float_to_float_detail
+
+// Converts min(in.size(), out.size()) elements in index order; a scalar-map
+// hit is stored as given. Identities keep the bit pattern (NaN payloads
+// included) and widenings are exact, whatever the modes. Narrowings round by
+// config.rounding; a finite element whose result is infinite fails with
+// OutOfRange(element, -max, max) of the target unless config.out_of_range is
+// Clamp. The first failure ends the call with the earlier elements written.
+template <FloatElement S, FloatElement T>
+CastResult convert_slice_float_to_float(InputSlice<S> in, OutputSlice<T> out,
+                                        const CastConfig<S, T>& config) noexcept {
+  namespace ff = float_to_float_detail;
+  if constexpr (!float_to_float_narrows<S, T>) {
+    if (config.scalar_map.empty()) {
+      ff::convert_exact_unmapped(in, out);
+      return {};
+    }
+    return convert_each(in, out, config.scalar_map, [](S x) -> ElementResult<T> {
+      return ff::convert_nearest<T>(x);
+    });
+  } else {
+    const auto run = [&]<RoundingMode R, bool kCheckOverflow>() -> CastResult {
+      if (config.scalar_map.empty()) return ff::narrow_unmapped<R, kCheckOverflow>(in, out);
+      return convert_each(in, out, config.scalar_map, [](S x) {
+        return ff::narrow_element<R, kCheckOverflow, T>(x);
+      });
+    };
+    const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
+    return with_rounding_mode(config.rounding, [&]<RoundingMode R>() {
+      return check_overflow ? run.template operator()<R, true>()
+                            : run.template operator()<R, false>();
+    });
+  }
+}
+
+}  // namespace prandel
