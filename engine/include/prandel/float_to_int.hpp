@@ -95,6 +95,8 @@ inline I saturate_number(C v) noexcept {
   C c = v > lo ? v : lo;
   c = c < hi_inside ? c : hi_inside;
   const I converted = static_cast<I>(c);
+  // Where C holds I's maximum exactly, the clamp already gives it.
+  if constexpr (kDropped <= 0) return converted;
   return v >= hi ? Limits::max() : converted;
 }
 
@@ -148,39 +150,54 @@ inline ElementResult<I> convert_element(F x, OutOfRangeMode mode,
 // The empty-map loop over elements already in the compute type, for one
 // rounding mode, a block at a time: a first sweep rounds the block and tests
 // it, a second rounds it again and stores it; both vectorise, and rounding
-// twice is cheaper than a buffer. Under Clamp saturating the rounded value is
-// the whole rule for a number, so only a NaN (or an infinity, to keep the
-// test simple) makes a block irregular; otherwise a value outside
-// [lower, upper] does. An irregular block is redone element by element, which
-// writes exactly the elements before a failure.
+// twice is cheaper than a buffer. A block whose rounded values all lie in
+// [lower, upper] is stored by a plain conversion where every such value fits
+// I. Under Clamp a block holding values outside the range but no NaN or
+// infinity is stored saturated. Any other block is redone element by
+// element, which writes exactly the elements before a failure.
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
 [[gnu::always_inline]] inline CastResult convert_run_body(
     InputSlice<Compute<F>> in, OutputSlice<I> out, OutOfRangeMode mode,
     const FloatToIntBounds<F>& bounds) noexcept {
   using C = Compute<F>;
   using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
+  using Limits = std::numeric_limits<I>;
   const C lo = widen_for_compute(bounds.lower);
   const C hi = widen_for_compute(bounds.upper);
+  // Whether every finite value in [lo, hi] converts to I as it is: I's
+  // maximum must be exact in C and no finite value of F above hi may exceed it.
+  constexpr C largest_finite = std::same_as<F, f16> ? C{65504} : std::numeric_limits<C>::max();
+  constexpr bool kMaxExact = Limits::digits <= std::numeric_limits<C>::digits;
+  const bool plain_conversion_fits =
+      kMaxExact && (hi < largest_finite ? hi : largest_finite) <= static_cast<C>(Limits::max());
   const std::size_t n = frame_length(in, out);
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t end = std::min(n, base + block::kElements);
-    // The distance of r from [lo, hi] is 0 exactly for the regular elements;
+    // The distance of r from [lo, hi] is 0 exactly for the elements inside;
     // its bits without the sign are OR-ed up (float comparisons feeding an
-    // integer reduction would not vectorise).
-    Bits irregular = 0;
+    // integer reduction would not vectorise). r - r is NaN for a NaN or an
+    // infinity.
+    Bits outside = 0;
     for (std::size_t i = base; i < end; ++i) {
       const C r = CastFloat<C>::round_with_mode(in[i], R);
-      C distance;
-      if constexpr (kClamp) {
-        distance = r - r;  // NaN for a NaN or an infinity
-      } else {
-        C nearest_inside = r > lo ? r : lo;
-        nearest_inside = nearest_inside < hi ? nearest_inside : hi;
-        distance = r - nearest_inside;
-      }
-      irregular |= static_cast<Bits>(std::bit_cast<Bits>(distance) << 1);
+      C nearest_inside = r > lo ? r : lo;
+      nearest_inside = nearest_inside < hi ? nearest_inside : hi;
+      outside |= static_cast<Bits>(std::bit_cast<Bits>(r - nearest_inside) << 1);
     }
-    if (irregular == 0) [[likely]] {
+    if (outside == 0 && plain_conversion_fits) [[likely]] {
+      for (std::size_t i = base; i < end; ++i) {
+        out.store(i, static_cast<I>(CastFloat<C>::round_with_mode(in[i], R)));
+      }
+      continue;
+    }
+    Bits nonfinite = 0;
+    if (kClamp && outside != 0) {
+      for (std::size_t i = base; i < end; ++i) {
+        const C r = CastFloat<C>::round_with_mode(in[i], R);
+        nonfinite |= static_cast<Bits>(std::bit_cast<Bits>(r - r) << 1);
+      }
+    }
+    if (outside == 0 || (kClamp && nonfinite == 0)) {
       for (std::size_t i = base; i < end; ++i) {
         out.store(i, saturate_number<I>(CastFloat<C>::round_with_mode(in[i], R)));
       }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "prandel/cast_config.hpp"
+#include "prandel/cpu_dispatch.hpp"
 #include "prandel/kernel_frame.hpp"
 
 namespace prandel {
@@ -51,36 +52,62 @@ inline void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexc
   if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
 }
 
-// Elements one by one through `f`, in a loop the compiler can vectorise.
-template <Element S, Element T, class F>
-inline void transform_all(InputSlice<S> in, OutputSlice<T> out, std::size_t n,
-                          F f) noexcept {
-  for (std::size_t i = 0; i < n; ++i) out.store(i, f(in[i]));
-}
+// The empty-map loops of the pairs that need more than a copy.
+enum class IntLoop { Convert, Clamp, Checked };
 
-// Unset with an empty map: each block is first tested as a whole (a
-// vectorisable reduction) and then converted in one sweep; a block holding a
-// bad element is redone element by element so that everything before the
-// bad element is written and nothing after it.
-template <IntElement S, IntElement T>
-CastResult convert_checked(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+// Convert and Clamp are straight loops the compiler vectorises. Checked
+// (Unset) first tests each block as a whole (a vectorisable reduction) and
+// then converts it in one sweep; a block holding a bad element is redone
+// element by element, so that everything before the bad element is written
+// and nothing after it.
+template <IntLoop L, IntElement S, IntElement T>
+[[gnu::always_inline]] inline CastResult int_loop_body(InputSlice<S> in, OutputSlice<T> out,
+                                                       std::size_t n) noexcept {
   using Range = IntRange<S, T>;
-  constexpr std::size_t kBlock = 256;
-  for (std::size_t base = 0; base < n; base += kBlock) {
-    const std::size_t end = std::min(n, base + kBlock);
-    unsigned out_of_range = 0;
-    for (std::size_t i = base; i < end; ++i) out_of_range |= !Range::contains(in[i]);
-    if (out_of_range == 0) {
-      for (std::size_t i = base; i < end; ++i) out.store(i, static_cast<T>(in[i]));
-      continue;
-    }
-    for (std::size_t i = base; i < end; ++i) {
-      const S x = in[i];
-      if (!Range::contains(x)) return Range::out_of_range_error(x);
-      out.store(i, static_cast<T>(x));
+  if constexpr (L == IntLoop::Convert) {
+    for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<T>(in[i]));
+  } else if constexpr (L == IntLoop::Clamp) {
+    for (std::size_t i = 0; i < n; ++i) out.store(i, Range::clamp(in[i]));
+  } else {
+    constexpr std::size_t kBlock = 256;
+    for (std::size_t base = 0; base < n; base += kBlock) {
+      const std::size_t end = std::min(n, base + kBlock);
+      unsigned out_of_range = 0;
+      for (std::size_t i = base; i < end; ++i) out_of_range |= !Range::contains(in[i]);
+      if (out_of_range == 0) [[likely]] {
+        for (std::size_t i = base; i < end; ++i) out.store(i, static_cast<T>(in[i]));
+        continue;
+      }
+      for (std::size_t i = base; i < end; ++i) {
+        const S x = in[i];
+        if (!Range::contains(x)) return Range::out_of_range_error(x);
+        out.store(i, static_cast<T>(x));
+      }
     }
   }
   return {};
+}
+
+template <IntLoop L, IntElement S, IntElement T>
+CastResult int_loop_baseline(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+  return int_loop_body<L>(in, out, n);
+}
+
+#if PRANDEL_HAVE_AVX2_VARIANT
+// 64-bit lane comparisons (clamping or testing i64 and u64) need AVX2.
+template <IntLoop L, IntElement S, IntElement T>
+PRANDEL_TARGET_AVX2 CastResult int_loop_avx2(InputSlice<S> in, OutputSlice<T> out,
+                                               std::size_t n) noexcept {
+  return int_loop_body<L>(in, out, n);
+}
+#endif
+
+template <IntLoop L, IntElement S, IntElement T>
+CastResult run_int_loop(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+#if PRANDEL_HAVE_AVX2_VARIANT
+  if (cpu_has_avx2()) return int_loop_avx2<L>(in, out, n);
+#endif
+  return int_loop_baseline<L>(in, out, n);
 }
 
 }  // namespace detail
@@ -112,25 +139,25 @@ CastResult convert_slice_int_to_int(InputSlice<S> in, OutputSlice<T> out,
 
   if constexpr (std::is_same_v<S, T>) {
     detail::copy_bits(in, out, n);
+    return {};
   } else if constexpr (Range::lossless) {
-    detail::transform_all(in, out, n, [](S x) { return static_cast<T>(x); });
+    return detail::run_int_loop<detail::IntLoop::Convert>(in, out, n);
   } else {
     switch (mode) {
       case OutOfRangeMode::Clamp:
-        detail::transform_all(in, out, n, [](S x) { return Range::clamp(x); });
-        break;
+        return detail::run_int_loop<detail::IntLoop::Clamp>(in, out, n);
       case OutOfRangeMode::Wrap:
         if constexpr (sizeof(S) == sizeof(T)) {
           detail::copy_bits(in, out, n);
+          return {};
         } else {
-          detail::transform_all(in, out, n, [](S x) { return Range::wrap(x); });
+          return detail::run_int_loop<detail::IntLoop::Convert>(in, out, n);
         }
-        break;
       case OutOfRangeMode::Unset:
-        return detail::convert_checked(in, out, n);
+        break;
     }
+    return detail::run_int_loop<detail::IntLoop::Checked>(in, out, n);
   }
-  return {};
 }
 
 }  // namespace prandel
