@@ -38,15 +38,15 @@ cmake --build "$work/engine-asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$work/engine-asan" --output-on-failure -j "$jobs"
 
-# Builds and installs the module into a fresh venv of $1 with NumPy spec $2,
+# Builds and installs the module into a fresh venv of $1 with the NumPy of $2,
 # then runs the module tests there.
 module_tests() {
-  local python=$1 numpy_spec=$2 name=$3
+  local python=$1 numpy_req=$2 name=$3
   local venv="$work/venv-$name"
-  echo "== module tests: $name ($("$python" --version), $numpy_spec)"
+  echo "== module tests: $name ($("$python" --version), $numpy_req)"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/pip" install -q --disable-pip-version-check "$numpy_spec" pytest
+  "$venv/bin/pip" install -q --disable-pip-version-check "$numpy_req" pytest
   "$venv/bin/pip" install -q --disable-pip-version-check "$root"
   (cd "$root/python/tests" && "$venv/bin/python" -m pytest -q -c "$root/pyproject.toml" \
      --rootdir "$root" "$root/python/tests")

@@ -165,31 +165,12 @@ PyResult<std::string_view> array_dtype_key(PyObject* array) {
   return dtype_key_from_attributes(array);
 }
 
-PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
-                              std::string_view target_dtype,
-                              RoundingMode rounding,
-                              OutOfRangeMode out_of_range,
-                              PyObject* scalar_map_entries) {
-  const auto source = element_type_of_key(source_key);
-  if (!source) {
-    return unexpected(
-        unsupported_error("Unsupported source dtype: ", source_key));
-  }
-  const auto target = element_type_of_key(target_dtype);
-  if (!target) {
-    return unexpected(
-        unsupported_error("Unsupported target dtype: ", target_dtype));
-  }
-  const std::size_t pair = pair_index(*source, *target);
-  return kAllocDrivers[pair](arr, modes_of_pair(pair, rounding, out_of_range),
-                             scalar_map_entries);
-}
+namespace {
 
-PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
-                             std::string_view source_key,
-                             std::string_view target_key, RoundingMode rounding,
-                             OutOfRangeMode out_of_range,
-                             PyObject* scalar_map_entries) {
+// The table index of the pair named by two texts, or the TypeError naming
+// the first text that is not a dtype key.
+PyResult<std::size_t> pair_of_keys(std::string_view source_key,
+                                   std::string_view target_key) {
   const auto source = element_type_of_key(source_key);
   if (!source) {
     return unexpected(
@@ -200,10 +181,32 @@ PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
     return unexpected(
         unsupported_error("Unsupported target dtype: ", target_key));
   }
-  const std::size_t pair = pair_index(*source, *target);
-  return kIntoDrivers[pair](arr, out,
-                            modes_of_pair(pair, rounding, out_of_range),
-                            scalar_map_entries);
+  return pair_index(*source, *target);
+}
+
+}  // namespace
+
+PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
+                              std::string_view target_dtype,
+                              RoundingMode rounding,
+                              OutOfRangeMode out_of_range,
+                              PyObject* scalar_map_entries) {
+  PyResult<std::size_t> pair = pair_of_keys(source_key, target_dtype);
+  if (!pair) return unexpected(std::move(pair).error());
+  return kAllocDrivers[*pair](arr, modes_of_pair(*pair, rounding, out_of_range),
+                              scalar_map_entries);
+}
+
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
+                             std::string_view source_key,
+                             std::string_view target_key, RoundingMode rounding,
+                             OutOfRangeMode out_of_range,
+                             PyObject* scalar_map_entries) {
+  PyResult<std::size_t> pair = pair_of_keys(source_key, target_key);
+  if (!pair) return unexpected(std::move(pair).error());
+  return kIntoDrivers[*pair](arr, out,
+                             modes_of_pair(*pair, rounding, out_of_range),
+                             scalar_map_entries);
 }
 
 }  // namespace prandel::py

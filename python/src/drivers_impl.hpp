@@ -14,9 +14,17 @@
 
 namespace prandel::py {
 
+// What both paths do first, in this order: take `arr` as a read-only array
+// of S with a contiguous layout, then parse the scalar map into the config.
 template <Element S, Element T>
-PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
-                            PyObject* scalar_map_entries) {
+struct AcceptedInput {
+  ReadonlyArray input;
+  CastConfig<S, T> config;
+};
+
+template <Element S, Element T>
+PyResult<AcceptedInput<S, T>> accept_input(PyObject* arr, CastModes modes,
+                                           PyObject* scalar_map_entries) {
   PyResult<ReadonlyArray> input =
       ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
   if (!input) return unexpected(std::move(input).error());
@@ -24,17 +32,27 @@ PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
 
   PyResult<ScalarMap<S, T>> map = parse_map_entries<S, T>(scalar_map_entries);
   if (!map) return unexpected(std::move(map).error());
-  const CastConfig<S, T> config{std::move(*map), modes.out_of_range,
-                                modes.rounding};
+  return AcceptedInput<S, T>{
+      std::move(*input),
+      CastConfig<S, T>{std::move(*map), modes.out_of_range, modes.rounding}};
+}
+
+template <Element S, Element T>
+PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
+                            PyObject* scalar_map_entries) {
+  PyResult<AcceptedInput<S, T>> accepted =
+      accept_input<S, T>(arr, modes, scalar_map_entries);
+  if (!accepted) return unexpected(std::move(accepted).error());
 
   PyResult<ElementRun> output = writable_c_run(out, kNumpyTypeNumber<T>);
   if (!output) return unexpected(std::move(output).error());
 
-  PyResult<SourceRun> source = settle_input(*input, sizeof(S), *output, sizeof(T));
+  PyResult<SourceRun> source =
+      settle_input(accepted->input, sizeof(S), *output, sizeof(T));
   if (!source) return unexpected(std::move(source).error());
 
   const CastResult result = convert_slice<S, T>(
-      input_slice<S>(source->run), output_slice<T>(*output), config);
+      input_slice<S>(source->run), output_slice<T>(*output), accepted->config);
   if (!result) return unexpected(cast_error_to_pyerr(result.error()));
   return PyRef::borrow(Py_None);
 }
@@ -42,25 +60,20 @@ PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
 template <Element S, Element T>
 PyObjectResult do_cast_alloc(PyObject* arr, CastModes modes,
                              PyObject* scalar_map_entries) {
-  PyResult<ReadonlyArray> input =
-      ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
-  if (!input) return unexpected(std::move(input).error());
-  if (!input->is_contiguous()) return unexpected(input_not_contiguous_error());
-
-  PyResult<ScalarMap<S, T>> map = parse_map_entries<S, T>(scalar_map_entries);
-  if (!map) return unexpected(std::move(map).error());
-  const CastConfig<S, T> config{std::move(*map), modes.out_of_range,
-                                modes.rounding};
+  PyResult<AcceptedInput<S, T>> accepted =
+      accept_input<S, T>(arr, modes, scalar_map_entries);
+  if (!accepted) return unexpected(std::move(accepted).error());
 
   PyResult<NewArray> output = new_array_shaped_like(arr, kNumpyTypeNumber<T>);
   if (!output) return unexpected(std::move(output).error());
 
   // The new array shares no memory with the input.
-  PyResult<SourceRun> source = settle_input(*input, sizeof(S), {}, sizeof(T));
+  PyResult<SourceRun> source =
+      settle_input(accepted->input, sizeof(S), {}, sizeof(T));
   if (!source) return unexpected(std::move(source).error());
 
   const CastResult result = convert_slice<S, T>(
-      input_slice<S>(source->run), output_slice<T>(output->run), config);
+      input_slice<S>(source->run), output_slice<T>(output->run), accepted->config);
   if (!result) return unexpected(cast_error_to_pyerr(result.error()));
   zero_unwritten_tail(output->run, std::min(source->run.count, output->run.count),
                       sizeof(T));
