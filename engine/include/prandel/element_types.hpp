@@ -8,6 +8,7 @@
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace prandel {
 
@@ -107,9 +108,10 @@ inline constexpr std::string_view dtype_key_of =
     ElementTraits<element_type_of<T>>::key;
 
 // The dtype keys in ElementType order.
-inline constexpr std::array<std::string_view, kElementTypeCount> kDtypeKeys = {
-    "int8",   "int16",  "int32",   "int64",   "uint8",  "uint16",
-    "uint32", "uint64", "float16", "float32", "float64",
-};
+inline constexpr std::array<std::string_view, kElementTypeCount> kDtypeKeys =
+    []<std::size_t... E>(std::index_sequence<E...>) {
+      return std::array<std::string_view, kElementTypeCount>{
+          ElementTraits<static_cast<ElementType>(E)>::key...};
+    }(std::make_index_sequence<kElementTypeCount>{});
 
 }  // namespace prandel

@@ -209,8 +209,7 @@ template <FloatElement S, FloatElement T>
 void convert_exact_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
   const std::size_t n = frame_length(in, out);
   if constexpr (std::same_as<S, T>) {
-    // memmove: a caller may pass the same memory as input and output.
-    if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
+    block::copy_bits(in, out, n);
   } else if constexpr (std::same_as<S, f16> && std::same_as<T, f32>) {
     widen_f16_block(in, out);
   } else if constexpr (std::same_as<S, f16>) {  // to f64

@@ -10,6 +10,7 @@
 #include "prandel/cast_config.hpp"
 #include "prandel/cpu_dispatch.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/slice_blocks.hpp"
 
 namespace prandel {
 
@@ -42,15 +43,7 @@ struct IntRange {
   }
 };
 
-namespace detail {
-
-// Bit-for-bit copy of the first n elements. memmove: the caller may pass the
-// very same memory as input and output.
-template <Element S, Element T>
-inline void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
-  static_assert(sizeof(S) == sizeof(T));
-  if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
-}
+namespace int_to_int_detail {
 
 // The empty-map loops of the pairs that need more than a copy.
 enum class IntLoop { Convert, Clamp, Checked };
@@ -110,7 +103,7 @@ CastResult run_int_loop(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noe
   return int_loop_baseline<L>(in, out, n);
 }
 
-}  // namespace detail
+}  // namespace int_to_int_detail
 
 // Converts min(in.size(), out.size()) elements. A value T cannot hold is
 // clamped, wrapped modulo 2^bits(T), or (Unset) ends the call with
@@ -138,25 +131,25 @@ CastResult convert_slice_int_to_int(InputSlice<S> in, OutputSlice<T> out,
   }
 
   if constexpr (std::is_same_v<S, T>) {
-    detail::copy_bits(in, out, n);
+    block::copy_bits(in, out, n);
     return {};
   } else if constexpr (Range::lossless) {
-    return detail::run_int_loop<detail::IntLoop::Convert>(in, out, n);
+    return int_to_int_detail::run_int_loop<int_to_int_detail::IntLoop::Convert>(in, out, n);
   } else {
     switch (mode) {
       case OutOfRangeMode::Clamp:
-        return detail::run_int_loop<detail::IntLoop::Clamp>(in, out, n);
+        return int_to_int_detail::run_int_loop<int_to_int_detail::IntLoop::Clamp>(in, out, n);
       case OutOfRangeMode::Wrap:
         if constexpr (sizeof(S) == sizeof(T)) {
-          detail::copy_bits(in, out, n);
+          block::copy_bits(in, out, n);
           return {};
         } else {
-          return detail::run_int_loop<detail::IntLoop::Convert>(in, out, n);
+          return int_to_int_detail::run_int_loop<int_to_int_detail::IntLoop::Convert>(in, out, n);
         }
       case OutOfRangeMode::Unset:
         break;
     }
-    return detail::run_int_loop<detail::IntLoop::Checked>(in, out, n);
+    return int_to_int_detail::run_int_loop<int_to_int_detail::IntLoop::Checked>(in, out, n);
   }
 }
 

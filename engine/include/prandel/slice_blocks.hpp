@@ -1,6 +1,6 @@
-// Fixed-size blocks for kernels that convert part of a slice through a stack
-// buffer (binary16 conversions, overflow checks that must not write past the
-// failing element).
+// Block helpers for kernels: sub-slices and stack buffers for converting part
+// of a slice at a time (binary16 conversions, overflow checks that must not
+// write past the failing element), and the whole-slice bit copy.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,14 @@ template <Element T>
 void store(OutputSlice<T> out, std::size_t offset, const T* buffer,
            std::size_t count) noexcept {
   if (count != 0) std::memcpy(out.bytes() + offset * sizeof(T), buffer, count * sizeof(T));
+}
+
+// Copies the first n elements bit for bit. memmove: a caller may pass the
+// very same memory as input and output.
+template <Element S, Element T>
+void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
+  static_assert(sizeof(S) == sizeof(T));
+  if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
 }
 
 }  // namespace prandel::block
