@@ -11,7 +11,6 @@
 #include <bit>
 #include <concepts>
 #include <cstddef>
-#include <cstring>
 #include <limits>
 
 #include "prandel/binary16.hpp"
