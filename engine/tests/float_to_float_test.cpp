@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "type_lists.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -240,15 +242,10 @@ void expect_fast_paths_for_pair() {
 }
 
 TEST(FloatToFloat, EmptyMapPathMatchesPerElementFrame) {
-  expect_fast_paths_for_pair<f16, f16>();
-  expect_fast_paths_for_pair<f16, f32>();
-  expect_fast_paths_for_pair<f16, f64>();
-  expect_fast_paths_for_pair<f32, f16>();
-  expect_fast_paths_for_pair<f32, f32>();
-  expect_fast_paths_for_pair<f32, f64>();
-  expect_fast_paths_for_pair<f64, f16>();
-  expect_fast_paths_for_pair<f64, f32>();
-  expect_fast_paths_for_pair<f64, f64>();
+  using namespace testing_types;
+  for_each_pair(FloatTypes{}, FloatTypes{}, []<class S, class T>() {
+    expect_fast_paths_for_pair<S, T>();
+  });
 }
 
 }  // namespace

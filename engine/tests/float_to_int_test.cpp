@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "type_lists.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -321,14 +323,10 @@ void expect_fast_paths_for_pair() {
 
 template <FloatElement F>
 void expect_fast_paths_for_source() {
-  expect_fast_paths_for_pair<F, i8>();
-  expect_fast_paths_for_pair<F, i16>();
-  expect_fast_paths_for_pair<F, i32>();
-  expect_fast_paths_for_pair<F, i64>();
-  expect_fast_paths_for_pair<F, u8>();
-  expect_fast_paths_for_pair<F, u16>();
-  expect_fast_paths_for_pair<F, u32>();
-  expect_fast_paths_for_pair<F, u64>();
+  using namespace testing_types;
+  for_each_pair(TypeList<F>{}, IntTypes{}, []<class S, class T>() {
+    expect_fast_paths_for_pair<S, T>();
+  });
 }
 
 TEST(FloatToInt, EmptyMapPathMatchesPerElementFrameF64) { expect_fast_paths_for_source<f64>(); }

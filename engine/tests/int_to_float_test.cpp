@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "type_lists.hpp"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -165,22 +167,11 @@ void expect_fast_paths_for_pair() {
   }
 }
 
-template <IntElement S>
-void expect_fast_paths_for_source() {
-  expect_fast_paths_for_pair<S, f16>();
-  expect_fast_paths_for_pair<S, f32>();
-  expect_fast_paths_for_pair<S, f64>();
-}
-
 TEST(IntToFloat, EmptyMapPathMatchesPerElementFrame) {
-  expect_fast_paths_for_source<i8>();
-  expect_fast_paths_for_source<i16>();
-  expect_fast_paths_for_source<i32>();
-  expect_fast_paths_for_source<i64>();
-  expect_fast_paths_for_source<u8>();
-  expect_fast_paths_for_source<u16>();
-  expect_fast_paths_for_source<u32>();
-  expect_fast_paths_for_source<u64>();
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
+    expect_fast_paths_for_pair<S, T>();
+  });
 }
 
 // Pairs without a mode convert to nearest whatever the mode says.

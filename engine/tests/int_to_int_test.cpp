@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "type_lists.hpp"
+
 #include <limits>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace prandel {
@@ -105,19 +106,11 @@ void check_pair_against_wide_arithmetic() {
   }
 }
 
-using IntTypes = std::tuple<i8, i16, i32, i64, u8, u16, u32, u64>;
-
-template <class S, class... T>
-void check_source(std::tuple<T...>*) {
-  (check_pair_against_wide_arithmetic<S, T>(), ...);
-}
-template <class... S>
-void check_all_pairs(std::tuple<S...>*) {
-  (check_source<S>(static_cast<IntTypes*>(nullptr)), ...);
-}
-
 TEST(IntToInt, AllPairsAllModesMatchWideArithmetic) {
-  check_all_pairs(static_cast<IntTypes*>(nullptr));
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, IntTypes{}, []<class S, class T>() {
+    check_pair_against_wide_arithmetic<S, T>();
+  });
 }
 
 template <IntElement S, IntElement T>

@@ -101,37 +101,14 @@ inline ElementResult<T> narrow_element(S x) noexcept {
   return r;
 }
 
-// Nearest-even conversion of in[base, base + k) into `nearest`.
+// Nearest-even narrowing of min(in.size(), out.size()) elements.
 template <FloatElement S, FloatElement T>
-inline void narrow_block_nearest(InputSlice<S> in, std::size_t base, std::size_t k,
-                                 T* nearest) noexcept {
-  if constexpr (std::same_as<S, f32>) {  // to binary16
-    narrow_f32_block(block::sub_slice(in, base, k), OutputSlice<f16>(nearest, k));
-  } else if constexpr (std::same_as<T, f32>) {  // f64 to f32
-    for (std::size_t j = 0; j < k; ++j) nearest[j] = static_cast<f32>(in[base + j]);
-  } else {  // f64 to binary16
-    f32 wide[block::kElements];
-    for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
-    narrow_f32_block(InputSlice<f32>(wide, k), OutputSlice<f16>(nearest, k));
-  }
-}
-
-// Narrowing with an empty map and Clamp under nearest-even: nothing can fail,
-// so the conversion runs straight into the output.
-template <FloatElement S, FloatElement T>
-void narrow_unmapped_unchecked(InputSlice<S> in, OutputSlice<T> out) noexcept {
-  const std::size_t n = frame_length(in, out);
-  if constexpr (std::same_as<S, f32>) {
-    narrow_f32_block(in, out);
-  } else if constexpr (std::same_as<T, f32>) {
+inline void narrow_nearest(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  if constexpr (std::same_as<T, f16>) {
+    block::narrow_to_f16_through_f32(in, out);  // from f64: two roundings, by design
+  } else {  // f64 to f32
+    const std::size_t n = frame_length(in, out);
     for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<f32>(in[i]));
-  } else {
-    f32 wide[block::kElements];
-    for (std::size_t base = 0; base < n; base += block::kElements) {
-      const std::size_t k = std::min(block::kElements, n - base);
-      for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
-      narrow_f32_block(InputSlice<f32>(wide, k), block::sub_slice(out, base, k));
-    }
   }
 }
 
@@ -141,7 +118,7 @@ void narrow_unmapped_unchecked(InputSlice<S> in, OutputSlice<T> out) noexcept {
 template <RoundingMode R, bool kCheckOverflow, FloatElement S, FloatElement T>
 CastResult narrow_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
   if constexpr (R == RoundingMode::NearestEven && !kCheckOverflow) {
-    narrow_unmapped_unchecked(in, out);
+    narrow_nearest(in, out);  // nothing can fail
     return {};
   } else {
     const std::size_t n = frame_length(in, out);
@@ -157,11 +134,11 @@ CastResult narrow_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
           any_non_finite |= non_finite_flag(static_cast<f32>(in[base + j]));
         }
         if (any_non_finite == 0) {
-          for (std::size_t j = 0; j < k; ++j) out.store(base + j, static_cast<f32>(in[base + j]));
+          narrow_nearest(block::sub_slice(in, base, k), block::sub_slice(out, base, k));
           continue;
         }
       }
-      narrow_block_nearest(in, base, k, result);
+      narrow_nearest(block::sub_slice(in, base, k), OutputSlice<T>(result, k));
       if constexpr (R == RoundingMode::NearestEven) {
         // Overflows are rare: a vectorisable scan for any non-finite result
         // first, the exact test only in a block that has one.

@@ -54,16 +54,16 @@ inline T convert_element(S x) noexcept {
 // block conversions.
 template <RoundingMode R, IntElement S>
 void convert_unmapped_to_f16(InputSlice<S> in, OutputSlice<f16> out) noexcept {
-  const std::size_t n = frame_length(in, out);
-  f32 wide[block::kElements];
-  for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t k = std::min(block::kElements, n - base);
-    for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
-    if constexpr (R == RoundingMode::NearestEven) {
-      narrow_f32_block(InputSlice<f32>(wide, k), block::sub_slice(out, base, k));
-    } else {
-      f16 nearest[block::kElements];
-      narrow_f32_block(InputSlice<f32>(wide, k), OutputSlice<f16>(nearest, k));
+  if constexpr (R == RoundingMode::NearestEven) {
+    block::narrow_to_f16_through_f32(in, out);
+  } else {
+    const std::size_t n = frame_length(in, out);
+    f16 nearest[block::kElements];
+    f32 wide[block::kElements];
+    for (std::size_t base = 0; base < n; base += block::kElements) {
+      const std::size_t k = std::min(block::kElements, n - base);
+      block::narrow_to_f16_through_f32(block::sub_slice(in, base, k),
+                                       OutputSlice<f16>(nearest, k));
       widen_f16_block(InputSlice<f16>(nearest, k), OutputSlice<f32>(wide, k));
       for (std::size_t j = 0; j < k; ++j) {
         out.store(base + j, step_to_rounding_mode<R>(static_cast<f64>(in[base + j]),

@@ -3,9 +3,12 @@
 // write past the failing element), and the whole-slice bit copy.
 #pragma once
 
+#include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstring>
 
+#include "prandel/binary16.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/slice.hpp"
 
@@ -38,6 +41,24 @@ template <Element S, Element T>
 void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
   static_assert(sizeof(S) == sizeof(T));
   if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
+}
+
+// Converts min(in.size(), out.size()) elements to binary16 by way of f32
+// (each step nearest-even), through an f32 buffer a block at a time so the
+// narrowing runs in vector-wide steps.
+template <Element S>
+void narrow_to_f16_through_f32(InputSlice<S> in, OutputSlice<f16> out) noexcept {
+  if constexpr (std::same_as<S, f32>) {
+    narrow_f32_block(in, out);
+  } else {
+    const std::size_t n = std::min(in.size(), out.size());
+    f32 wide[kElements];
+    for (std::size_t base = 0; base < n; base += kElements) {
+      const std::size_t k = std::min(kElements, n - base);
+      for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
+      narrow_f32_block(InputSlice<f32>(wide, k), sub_slice(out, base, k));
+    }
+  }
 }
 
 }  // namespace prandel::block

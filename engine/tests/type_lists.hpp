@@ -1,0 +1,25 @@
+// Element type lists for tests that run one check over many (S, T) pairs.
+#pragma once
+
+#include "prandel/element_types.hpp"
+
+namespace prandel::testing_types {
+
+template <class... T>
+struct TypeList {};
+
+using IntTypes = TypeList<i8, i16, i32, i64, u8, u16, u32, u64>;
+using FloatTypes = TypeList<f16, f32, f64>;
+
+// Calls check.template operator()<S, T>() for every S of Sources and every T
+// of Targets, sources in the outer loop.
+template <class... S, class... T, class Check>
+void for_each_pair(TypeList<S...>, TypeList<T...>, Check&& check) {
+  (
+      [&]<class Source>() {
+        (check.template operator()<Source, T>(), ...);
+      }.template operator()<S>(),
+      ...);
+}
+
+}  // namespace prandel::testing_types
