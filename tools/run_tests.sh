@@ -26,14 +26,24 @@ fi
 python3 -m pip install -q --disable-pip-version-check cmake ninja >/dev/null 2>&1 || true
 export PATH="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
 
+# A build folder configured from another checkout would make CMake refuse to
+# run; start such a folder afresh.
+configure() {
+  local build=$1; shift
+  local cache="$build/CMakeCache.txt"
+  if [ -f "$cache" ] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$cache"; then
+    rm -rf "$build"
+  fi
+  cmake -S "$root" -B "$build" "$@" >/dev/null
+}
+
 echo "== engine tests"
-cmake -S "$root" -B "$work/engine" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure "$work/engine" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "$work/engine" -j "$jobs"
 ctest --test-dir "$work/engine" --output-on-failure -j "$jobs"
 
 echo "== engine tests, AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S "$root" -B "$work/engine-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPRANDEL_SANITIZE=ON >/dev/null
+configure "$work/engine-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPRANDEL_SANITIZE=ON
 cmake --build "$work/engine-asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$work/engine-asan" --output-on-failure -j "$jobs"
