@@ -77,6 +77,19 @@ inline F narrow_from_compute(Compute<F> x) noexcept {
   }
 }
 
+// The largest value of C that is at most I's maximum (below 2^31 for int32
+// in f32, where the maximum itself rounds up to 2^31).
+template <IntElement I, class C>
+constexpr C largest_fitting() noexcept {
+  using Limits = std::numeric_limits<I>;
+  constexpr int kDropped = Limits::digits - std::numeric_limits<C>::digits;
+  if constexpr (kDropped > 0) {
+    return static_cast<C>(Limits::max() - ((I{1} << kDropped) - 1));
+  } else {
+    return static_cast<C>(Limits::max());
+  }
+}
+
 // The store for a non-NaN whole number v: a value at or beyond a limit of I
 // gives that limit, anything else converts exactly. The value is clamped
 // before the conversion, so the conversion never sees an out-of-range value,
@@ -88,15 +101,12 @@ inline I saturate_number(C v) noexcept {
   using Limits = std::numeric_limits<I>;
   constexpr C lo = static_cast<C>(Limits::min());  // 0 or -2^k: exact
   constexpr C hi = static_cast<C>(Limits::max());
-  constexpr int kDropped = Limits::digits - std::numeric_limits<C>::digits;
-  constexpr C hi_inside =
-      kDropped > 0 ? static_cast<C>(Limits::max() - ((I{1} << (kDropped > 0 ? kDropped : 0)) - 1))
-                   : hi;
+  constexpr C hi_inside = largest_fitting<I, C>();
   C c = v > lo ? v : lo;
   c = c < hi_inside ? c : hi_inside;
   const I converted = static_cast<I>(c);
   // Where C holds I's maximum exactly, the clamp already gives it.
-  if constexpr (kDropped <= 0) return converted;
+  if constexpr (Limits::digits <= std::numeric_limits<C>::digits) return converted;
   return v >= hi ? Limits::max() : converted;
 }
 
@@ -147,75 +157,156 @@ inline ElementResult<I> convert_element(F x, OutOfRangeMode mode,
   return saturate<I>(widen_for_compute(r));
 }
 
+// The empty-map loop stages a block at a time (see stage_block) in one of two
+// ways. f32 to a 32-bit integer converts clamped values with the processor's
+// own conversion. Every other pair stages through the bits of a sum:
+//
+// For a stage type G with p fraction bits (f32: 23, f64: 52), a window of
+// whole numbers [-B, 2^k - B) and the sum x + (2^p + B): when x rounds into
+// the window the sum lies in [2^p, 2^(p+1)), where G's unit in the last place
+// is 1, so the sum is x rounded to nearest, ties to even (2^p + B is even; the
+// FP environment's default rounding, which rint relies on as well), and its
+// bits are those of 2^p plus rint(x) + B. The bits above the low k are then
+// exactly those of 2^p; every other sum (below 2^p, at or above 2^(p+1),
+// negative or NaN) differs there. So the OR and the AND of a block's bits
+// test it whole, and the bits less those of 2^p + B are the result.
+template <FloatElement F, IntElement I>
+inline constexpr bool kStagesByConversion = std::same_as<F, f32> && sizeof(I) == 4;
+
+template <FloatElement F, IntElement I>
+struct SumBits {
+  // f32 where the window can be the whole of I (or, from binary16, holds
+  // every finite value): f64 would take twice the lanes.
+  using Stage =
+      std::conditional_t<std::same_as<Compute<F>, f32> && (sizeof(I) <= 2 || std::same_as<F, f16>),
+                         f32, f64>;
+  using Bits = std::conditional_t<std::same_as<Stage, f32>, u32, u64>;
+  static constexpr int kFraction = std::numeric_limits<Stage>::digits - 1;
+  static constexpr int kWidth = std::min(std::numeric_limits<I>::digits +
+                                             (std::numeric_limits<I>::is_signed ? 1 : 0),
+                                         kFraction);
+  static constexpr Bits kBias = std::numeric_limits<I>::is_signed ? Bits{1} << (kWidth - 1) : 0;
+  static constexpr Stage kAddend = static_cast<Stage>((Bits{1} << kFraction) + kBias);
+  static constexpr Bits kLowMask = (Bits{1} << kWidth) - 1;
+  static constexpr Bits kBinadeBits = std::bit_cast<Bits>(static_cast<Stage>(Bits{1} << kFraction));
+};
+
+// Stages one block: rounds each element of in[base, base + k), converts it
+// into staged[0, k) and returns whether every element lay in the window, in
+// which case staged holds the block's exact results. Both forms vectorise and
+// are defined for every input (a NaN or a value beyond the window is
+// converted to something, and reported).
+template <RoundingMode R, FloatElement F, IntElement I>
+[[gnu::always_inline]] inline bool stage_block(InputSlice<Compute<F>> in, std::size_t base,
+                                               std::size_t k, const FloatToIntBounds<F>& bounds,
+                                               I* staged) noexcept {
+  using C = Compute<F>;
+  if constexpr (kStagesByConversion<F, I>) {
+    const C lower = bounds.lower;
+    // Up to the largest f32 that fits I: 2^31 is inside the bounds but not I.
+    const C upper = std::min(bounds.upper, largest_fitting<I, C>());
+    // The distance of r from [lower, upper] is 0 exactly for the elements
+    // inside; its bits are OR-ed up and the sign dropped at the end (float
+    // comparisons feeding an integer reduction would not vectorise). A NaN is
+    // clamped to lower for the conversion and leaves a NaN distance.
+    u32 beyond = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      const C r = CastFloat<C>::round_with_mode(in[base + j], R);
+      C w = r > lower ? r : lower;
+      w = w < upper ? w : upper;
+      beyond |= std::bit_cast<u32>(r - w);
+      staged[j] = static_cast<I>(w);
+    }
+    return static_cast<u32>(beyond << 1) == 0;
+  } else {
+    using Sum = SumBits<F, I>;
+    using Bits = typename Sum::Bits;
+    Bits any = 0;
+    Bits all = ~Bits{0};
+    for (std::size_t j = 0; j < k; ++j) {
+      C x = in[base + j];
+      if constexpr (R != RoundingMode::NearestEven) x = CastFloat<C>::round_with_mode(x, R);
+      const Bits bits = std::bit_cast<Bits>(static_cast<typename Sum::Stage>(x) + Sum::kAddend);
+      any |= bits;
+      all &= bits;
+      staged[j] = static_cast<I>(
+          static_cast<std::make_signed_t<Bits>>(bits - Sum::kBinadeBits - Sum::kBias));
+    }
+    return (any & ~Sum::kLowMask) == Sum::kBinadeBits && (all & ~Sum::kLowMask) == Sum::kBinadeBits;
+  }
+}
+
+// Converts in[base, end) to out when the block did not stage cleanly. One
+// sweep tests the block against [lower, upper]; a block inside it, or under
+// Clamp one with no NaN or infinity, is stored saturated; any other block is
+// redone element by element, which writes exactly the elements before a
+// failure.
+template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
+[[gnu::noinline]] CastResult convert_block_checked(InputSlice<Compute<F>> in, OutputSlice<I> out,
+                                                   std::size_t base, std::size_t end,
+                                                   OutOfRangeMode mode,
+                                                   const FloatToIntBounds<F>& bounds) noexcept {
+  using C = Compute<F>;
+  using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
+  const C lo = widen_for_compute(bounds.lower);
+  const C hi = widen_for_compute(bounds.upper);
+  // As in stage_block; r - r is NaN for a NaN or an infinity.
+  Bits outside = 0;
+  for (std::size_t i = base; i < end; ++i) {
+    const C r = CastFloat<C>::round_with_mode(in[i], R);
+    C nearest_inside = r > lo ? r : lo;
+    nearest_inside = nearest_inside < hi ? nearest_inside : hi;
+    outside |= std::bit_cast<Bits>(r - nearest_inside);
+  }
+  const bool any_outside = static_cast<Bits>(outside << 1) != 0;
+  Bits nonfinite = 0;
+  if (kClamp && any_outside) {
+    for (std::size_t i = base; i < end; ++i) {
+      const C r = CastFloat<C>::round_with_mode(in[i], R);
+      nonfinite |= std::bit_cast<Bits>(r - r);
+    }
+  }
+  if (!any_outside || (kClamp && static_cast<Bits>(nonfinite << 1) == 0)) {
+    for (std::size_t i = base; i < end; ++i) {
+      out.store(i, saturate_number<I>(CastFloat<C>::round_with_mode(in[i], R)));
+    }
+    return {};
+  }
+  for (std::size_t i = base; i < end; ++i) {
+    const C x = in[i];
+    const C r = CastFloat<C>::round_with_mode(x, R);
+    if (r != r) return CastError::non_finite(static_cast<f64>(x));
+    const bool inside = r >= lo && r <= hi && !(mode == OutOfRangeMode::Wrap && is_inf(r));
+    if (kClamp || inside) {
+      out.store(i, saturate_number<I>(r));
+      continue;
+    }
+    const ElementResult<I> v = convert_outside_range<I>(narrow_from_compute<F>(r), mode, bounds);
+    if (!v) return v.error();
+    out.store(i, *v);
+  }
+  return {};
+}
+
 // The empty-map loop over elements already in the compute type, for one
-// rounding mode, a block at a time: a first sweep rounds the block and tests
-// it, a second rounds it again and stores it; both vectorise, and rounding
-// twice is cheaper than a buffer. A block whose rounded values all lie in
-// [lower, upper] is stored by a plain conversion where every such value fits
-// I. Under Clamp a block holding values outside the range but no NaN or
-// infinity is stored saturated. Any other block is redone element by
-// element, which writes exactly the elements before a failure.
+// rounding mode, a block at a time: a block is staged in a stack buffer and
+// copied out whole when clean, so nothing reaches the output before its block
+// is known to be clean; any other block takes the checked path.
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
 [[gnu::always_inline]] inline CastResult convert_run_body(
     InputSlice<Compute<F>> in, OutputSlice<I> out, OutOfRangeMode mode,
     const FloatToIntBounds<F>& bounds) noexcept {
-  using C = Compute<F>;
-  using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
-  using Limits = std::numeric_limits<I>;
-  const C lo = widen_for_compute(bounds.lower);
-  const C hi = widen_for_compute(bounds.upper);
-  // Whether every finite value in [lo, hi] converts to I as it is: I's
-  // maximum must be exact in C and no finite value of F above hi may exceed it.
-  constexpr C largest_finite = std::same_as<F, f16> ? C{65504} : std::numeric_limits<C>::max();
-  constexpr bool kMaxExact = Limits::digits <= std::numeric_limits<C>::digits;
-  const bool plain_conversion_fits =
-      kMaxExact && (hi < largest_finite ? hi : largest_finite) <= static_cast<C>(Limits::max());
   const std::size_t n = frame_length(in, out);
+  I staged[block::kElements];
   for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t end = std::min(n, base + block::kElements);
-    // The distance of r from [lo, hi] is 0 exactly for the elements inside;
-    // its bits without the sign are OR-ed up (float comparisons feeding an
-    // integer reduction would not vectorise). r - r is NaN for a NaN or an
-    // infinity.
-    Bits outside = 0;
-    for (std::size_t i = base; i < end; ++i) {
-      const C r = CastFloat<C>::round_with_mode(in[i], R);
-      C nearest_inside = r > lo ? r : lo;
-      nearest_inside = nearest_inside < hi ? nearest_inside : hi;
-      outside |= static_cast<Bits>(std::bit_cast<Bits>(r - nearest_inside) << 1);
-    }
-    if (outside == 0 && plain_conversion_fits) [[likely]] {
-      for (std::size_t i = base; i < end; ++i) {
-        out.store(i, static_cast<I>(CastFloat<C>::round_with_mode(in[i], R)));
-      }
+    const std::size_t k = std::min(n - base, block::kElements);
+    if (stage_block<R, F>(in, base, k, bounds, staged)) [[likely]] {
+      block::store(out, base, staged, k);
       continue;
     }
-    Bits nonfinite = 0;
-    if (kClamp && outside != 0) {
-      for (std::size_t i = base; i < end; ++i) {
-        const C r = CastFloat<C>::round_with_mode(in[i], R);
-        nonfinite |= static_cast<Bits>(std::bit_cast<Bits>(r - r) << 1);
-      }
-    }
-    if (outside == 0 || (kClamp && nonfinite == 0)) {
-      for (std::size_t i = base; i < end; ++i) {
-        out.store(i, saturate_number<I>(CastFloat<C>::round_with_mode(in[i], R)));
-      }
-      continue;
-    }
-    for (std::size_t i = base; i < end; ++i) {
-      const C x = in[i];
-      const C r = CastFloat<C>::round_with_mode(x, R);
-      if (r != r) return CastError::non_finite(static_cast<f64>(x));
-      const bool inside = r >= lo && r <= hi && !(mode == OutOfRangeMode::Wrap && is_inf(r));
-      if (kClamp || inside) {
-        out.store(i, saturate_number<I>(r));
-        continue;
-      }
-      const ElementResult<I> v = convert_outside_range<I>(narrow_from_compute<F>(r), mode, bounds);
-      if (!v) return v.error();
-      out.store(i, *v);
-    }
+    const CastResult result =
+        convert_block_checked<R, kClamp, F>(in, out, base, base + k, mode, bounds);
+    if (!result) return result;
   }
   return {};
 }

@@ -28,11 +28,18 @@ OutputSlice<T> sub_slice(OutputSlice<T> s, std::size_t offset, std::size_t count
   return OutputSlice<T>(s.bytes() + offset * sizeof(T), count);
 }
 
-// Writes buffer[0, count) to out[offset, offset + count).
+// Writes buffer[0, count) to out[offset, offset + count). An element loop,
+// inlined into the caller's vector loops: memcpy of a block this size costs
+// a library call, and its string-move start-up on some processors, per block.
 template <Element T>
-void store(OutputSlice<T> out, std::size_t offset, const T* buffer,
-           std::size_t count) noexcept {
-  if (count != 0) std::memcpy(out.bytes() + offset * sizeof(T), buffer, count * sizeof(T));
+[[gnu::always_inline]] inline void store(OutputSlice<T> out, std::size_t offset, const T* buffer,
+                                         std::size_t count) noexcept {
+  std::byte* const to = out.bytes() + offset * sizeof(T);
+  const auto* const from = reinterpret_cast<const std::byte*>(buffer);
+  const std::size_t bytes = count * sizeof(T);
+  std::size_t i = 0;
+  for (; i + 32 <= bytes; i += 32) std::memcpy(to + i, from + i, 32);
+  if (i < bytes) std::memcpy(to + i, from + i, bytes - i);
 }
 
 // Copies the first n elements bit for bit. memmove: a caller may pass the
