@@ -237,36 +237,33 @@ template <RoundingMode R, FloatElement F, IntElement I>
 }
 
 // Converts in[base, end) to out when the block did not stage cleanly. One
-// sweep tests the block against [lower, upper]; a block inside it, or under
-// Clamp one with no NaN or infinity, is stored saturated; any other block is
-// redone element by element, which writes exactly the elements before a
-// failure.
+// sweep tests the block: under Clamp for a NaN or an infinity, otherwise
+// against [lower, upper]. A block that passes is stored saturated (which
+// under Clamp is the clamped result); any other block is redone element by
+// element, which writes exactly the elements before a failure.
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
-[[gnu::noinline]] CastResult convert_block_checked(InputSlice<Compute<F>> in, OutputSlice<I> out,
-                                                   std::size_t base, std::size_t end,
-                                                   OutOfRangeMode mode,
-                                                   const FloatToIntBounds<F>& bounds) noexcept {
+[[gnu::always_inline]] inline CastResult convert_block_checked(
+    InputSlice<Compute<F>> in, OutputSlice<I> out, std::size_t base, std::size_t end,
+    OutOfRangeMode mode, const FloatToIntBounds<F>& bounds) noexcept {
   using C = Compute<F>;
   using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
   const C lo = widen_for_compute(bounds.lower);
   const C hi = widen_for_compute(bounds.upper);
-  // As in stage_block; r - r is NaN for a NaN or an infinity.
-  Bits outside = 0;
+  // Bits OR-ed up as in stage_block, the sign dropped at the end: r - r is NaN
+  // for a NaN or an infinity, and r less its nearest value in [lo, hi] is
+  // zero for the elements inside.
+  Bits failing = 0;
   for (std::size_t i = base; i < end; ++i) {
     const C r = CastFloat<C>::round_with_mode(in[i], R);
-    C nearest_inside = r > lo ? r : lo;
-    nearest_inside = nearest_inside < hi ? nearest_inside : hi;
-    outside |= std::bit_cast<Bits>(r - nearest_inside);
-  }
-  const bool any_outside = static_cast<Bits>(outside << 1) != 0;
-  Bits nonfinite = 0;
-  if (kClamp && any_outside) {
-    for (std::size_t i = base; i < end; ++i) {
-      const C r = CastFloat<C>::round_with_mode(in[i], R);
-      nonfinite |= std::bit_cast<Bits>(r - r);
+    if constexpr (kClamp) {
+      failing |= std::bit_cast<Bits>(r - r);
+    } else {
+      C nearest_inside = r > lo ? r : lo;
+      nearest_inside = nearest_inside < hi ? nearest_inside : hi;
+      failing |= std::bit_cast<Bits>(r - nearest_inside);
     }
   }
-  if (!any_outside || (kClamp && static_cast<Bits>(nonfinite << 1) == 0)) {
+  if (static_cast<Bits>(failing << 1) == 0) {
     for (std::size_t i = base; i < end; ++i) {
       out.store(i, saturate_number<I>(CastFloat<C>::round_with_mode(in[i], R)));
     }
