@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <concepts>
 #include <cstddef>
 #include <cstring>
@@ -159,7 +160,8 @@ inline ElementResult<I> convert_element(F x, OutOfRangeMode mode,
 
 // The empty-map loop stages a block at a time (see stage_block) in one of two
 // ways. f32 to a 32-bit integer converts clamped values with the processor's
-// own conversion. Every other pair stages through the bits of a sum:
+// own conversion, which would serve every pair. Every other pair is faster
+// staged through the bits of a sum:
 //
 // For a stage type G with p fraction bits (f32: 23, f64: 52), a window of
 // whole numbers [-B, 2^k - B) and the sum x + (2^p + B): when x rounds into
@@ -169,14 +171,24 @@ inline ElementResult<I> convert_element(F x, OutOfRangeMode mode,
 // bits are those of 2^p plus rint(x) + B. The bits above the low k are then
 // exactly those of 2^p; every other sum (below 2^p, at or above 2^(p+1),
 // negative or NaN) differs there. So the OR and the AND of a block's bits
-// test it whole, and the bits less those of 2^p + B are the result.
-template <FloatElement F, IntElement I>
-inline constexpr bool kStagesByConversion = std::same_as<F, f32> && sizeof(I) == 4;
+// test it whole, and the bits less those of 2^p + B are the result. This
+// needs the sum rounded once, to G: where arithmetic runs in a wider format
+// (x87), every pair takes the conversion.
+inline constexpr bool kSumRoundsOnce = FLT_EVAL_METHOD == 0 || FLT_EVAL_METHOD == 1;
 
 template <FloatElement F, IntElement I>
+inline constexpr bool kStagesByConversion =
+    !kSumRoundsOnce || (std::same_as<F, f32> && sizeof(I) == 4);
+
+// The window is all of I where G has the bits for it, else its part around
+// zero: [-2^51, 2^51) or [0, 2^52) for 64-bit targets, and from binary16
+// (whose finite values all lie within +-2^16) [-2^22, 2^22) or [0, 2^23). It
+// lies inside [lower, upper] (lower is I's minimum, upper at least its
+// maximum), so a clean block needs no mode.
+template <FloatElement F, IntElement I>
 struct SumBits {
-  // f32 where the window can be the whole of I (or, from binary16, holds
-  // every finite value): f64 would take twice the lanes.
+  // f32 where the window can be the whole of I or, from binary16, hold every
+  // finite value: f64 would take twice the lanes.
   using Stage =
       std::conditional_t<std::same_as<Compute<F>, f32> && (sizeof(I) <= 2 || std::same_as<F, f16>),
                          f32, f64>;
@@ -202,22 +214,24 @@ template <RoundingMode R, FloatElement F, IntElement I>
                                                I* staged) noexcept {
   using C = Compute<F>;
   if constexpr (kStagesByConversion<F, I>) {
-    const C lower = bounds.lower;
-    // Up to the largest f32 that fits I: 2^31 is inside the bounds but not I.
-    const C upper = std::min(bounds.upper, largest_fitting<I, C>());
+    using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
+    const C lower = widen_for_compute(bounds.lower);
+    // Up to the largest value of C that fits I: f32's 2^31 is inside the
+    // bounds but not in int32.
+    const C upper = std::min(widen_for_compute(bounds.upper), largest_fitting<I, C>());
     // The distance of r from [lower, upper] is 0 exactly for the elements
     // inside; its bits are OR-ed up and the sign dropped at the end (float
     // comparisons feeding an integer reduction would not vectorise). A NaN is
     // clamped to lower for the conversion and leaves a NaN distance.
-    u32 beyond = 0;
+    Bits beyond = 0;
     for (std::size_t j = 0; j < k; ++j) {
       const C r = CastFloat<C>::round_with_mode(in[base + j], R);
       C w = r > lower ? r : lower;
       w = w < upper ? w : upper;
-      beyond |= std::bit_cast<u32>(r - w);
+      beyond |= std::bit_cast<Bits>(r - w);
       staged[j] = static_cast<I>(w);
     }
-    return static_cast<u32>(beyond << 1) == 0;
+    return static_cast<Bits>(beyond << 1) == 0;
   } else {
     using Sum = SumBits<F, I>;
     using Bits = typename Sum::Bits;
