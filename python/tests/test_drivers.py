@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _prandel
+from conftest import ROUNDING_MODES
 
 DTYPES = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32",
           "uint64", "float16", "float32", "float64"]
@@ -119,6 +120,45 @@ def test_modes_reach_conversion(source, values, target, rounding,
     out = sentinel_out(target, arr.shape)
     cast_into(arr, out, rounding, out_of_range)
     assert_same(out, want)
+
+
+def reference_round(x, rounding):
+    """The rounding of x to a whole number, computed by NumPy in x's type."""
+    if rounding == "nearest-away":
+        return np.copysign(np.floor(np.abs(x) + x.dtype.type(0.5)), x)
+    return {"nearest-even": np.rint, "towards-zero": np.trunc,
+            "towards-positive": np.ceil,
+            "towards-negative": np.floor}[rounding](x)
+
+
+@pytest.mark.parametrize("rounding", ROUNDING_MODES)
+@pytest.mark.parametrize("source", FLOATS)
+@pytest.mark.parametrize("target", INTS)
+def test_long_float_to_int_runs_match_numpy(source, target, rounding):
+    # Thousands of values over many blocks: halves, values near zero, and
+    # values in and beyond the target's range, clamped. The reference rounds
+    # in the source type (binary16 in float32, where every sum it forms is
+    # exact) and clips as float64 before NumPy's conversion.
+    rng = np.random.default_rng(sum(map(ord, source + target + rounding)))
+    info = np.iinfo(target)
+    span = min(float(info.max) - float(info.min), 1e6)
+    parts = [rng.integers(-4000, 4000, 2000) / 2,
+             rng.uniform(-1.5, 1.5, 2000),
+             rng.uniform(info.min, info.max, 2000),
+             rng.uniform(info.min - span, info.max + span, 700)]
+    with np.errstate(over="ignore"):  # to float16: beyond 65504 is infinite
+        arr = np.concatenate(parts).astype(source)
+    compute = np.float32 if source == "float16" else arr.dtype
+    rounded = reference_round(arr.astype(compute), rounding).astype(np.float64)
+    expected = np.clip(rounded, float(info.min), float(info.max))
+    # float64 rounds the largest 64-bit values up to 2^63 or 2^64.
+    top = float(info.max)
+    fits = np.minimum(expected, np.nextafter(top, 0.0)).astype(target)
+    expected = np.where(expected >= top, info.max, fits).astype(target)
+    assert_same(cast(arr, target, rounding, "clamp"), expected)
+    out = sentinel_out(target, arr.shape)
+    cast_into(arr, out, rounding, "clamp")
+    assert_same(out, expected)
 
 
 NAN_MESSAGE = "Cannot cast NaN to integer type without scalar_map"
