@@ -78,6 +78,14 @@ inline F narrow_from_compute(Compute<F> x) noexcept {
   }
 }
 
+// v limited to [lo, hi] in a form that vectorises (max, then min); a NaN
+// gives lo.
+template <class C>
+inline C clamp_between(C v, C lo, C hi) noexcept {
+  const C at_least_lo = v > lo ? v : lo;
+  return at_least_lo < hi ? at_least_lo : hi;
+}
+
 // The largest value of C that is at most I's maximum (below 2^31 for int32
 // in f32, where the maximum itself rounds up to 2^31).
 template <IntElement I, class C>
@@ -103,9 +111,7 @@ inline I saturate_number(C v) noexcept {
   constexpr C lo = static_cast<C>(Limits::min());  // 0 or -2^k: exact
   constexpr C hi = static_cast<C>(Limits::max());
   constexpr C hi_inside = largest_fitting<I, C>();
-  C c = v > lo ? v : lo;
-  c = c < hi_inside ? c : hi_inside;
-  const I converted = static_cast<I>(c);
+  const I converted = static_cast<I>(clamp_between(v, lo, hi_inside));
   // Where C holds I's maximum exactly, the clamp already gives it.
   if constexpr (Limits::digits <= std::numeric_limits<C>::digits) return converted;
   return v >= hi ? Limits::max() : converted;
@@ -226,8 +232,7 @@ template <RoundingMode R, FloatElement F, IntElement I>
     Bits beyond = 0;
     for (std::size_t j = 0; j < k; ++j) {
       const C r = CastFloat<C>::round_with_mode(in[base + j], R);
-      C w = r > lower ? r : lower;
-      w = w < upper ? w : upper;
+      const C w = clamp_between(r, lower, upper);
       beyond |= std::bit_cast<Bits>(r - w);
       staged[j] = static_cast<I>(w);
     }
@@ -272,9 +277,7 @@ template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
     if constexpr (kClamp) {
       failing |= std::bit_cast<Bits>(r - r);
     } else {
-      C nearest_inside = r > lo ? r : lo;
-      nearest_inside = nearest_inside < hi ? nearest_inside : hi;
-      failing |= std::bit_cast<Bits>(r - nearest_inside);
+      failing |= std::bit_cast<Bits>(r - clamp_between(r, lo, hi));
     }
   }
   if (static_cast<Bits>(failing << 1) == 0) {
