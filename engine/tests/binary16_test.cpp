@@ -113,6 +113,14 @@ TEST_P(Binary16PathTest, WidensEveryPatternExactly) {
   }
 }
 
+// Element i of type T in a byte buffer, its elements starting at `offset`.
+template <class T>
+T element_at(const std::vector<unsigned char>& bytes, std::size_t offset, std::size_t i) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset + i * sizeof(T), sizeof value);
+  return value;
+}
+
 // Block forms on misaligned memory, every length around the vector width,
 // with the shorter of the two slices deciding the count.
 TEST_P(Binary16PathTest, BlockFormsConvertTheShorterLengthOnMisalignedMemory) {
@@ -134,9 +142,7 @@ TEST_P(Binary16PathTest, BlockFormsConvertTheShorterLengthOnMisalignedMemory) {
       GetParam().narrow_block(InputSlice<f32>(src.data() + 1, in_len),
                               OutputSlice<f16>(narrow_dst.data() + 3, out_len));
       for (std::size_t i = 0; i < n; ++i) {
-        u16 bits;
-        std::memcpy(&bits, narrow_dst.data() + 3 + i * sizeof(f16), sizeof bits);
-        ASSERT_EQ(bits, binary16_soft::to_f16(values[i]).bits)
+        ASSERT_EQ(element_at<u16>(narrow_dst, 3, i), binary16_soft::to_f16(values[i]).bits)
             << GetParam().name << " in " << in_len << " out " << out_len << " at " << i;
       }
       for (std::size_t b = 3 + n * sizeof(f16); b < narrow_dst.size(); ++b) {
@@ -150,11 +156,8 @@ TEST_P(Binary16PathTest, BlockFormsConvertTheShorterLengthOnMisalignedMemory) {
       GetParam().widen_block(InputSlice<f16>(narrow_dst.data() + 3, n),
                              OutputSlice<f32>(widen_dst.data() + 1, out_len));
       for (std::size_t i = 0; i < n; ++i) {
-        u16 half;
-        std::memcpy(&half, narrow_dst.data() + 3 + i * sizeof(f16), sizeof half);
-        u32 bits;
-        std::memcpy(&bits, widen_dst.data() + 1 + i * sizeof(f32), sizeof bits);
-        ASSERT_EQ(bits, reference_widened_bits(half))
+        ASSERT_EQ(element_at<u32>(widen_dst, 1, i),
+                  reference_widened_bits(element_at<u16>(narrow_dst, 3, i)))
             << GetParam().name << " in " << in_len << " out " << out_len << " at " << i;
       }
       for (std::size_t b = 1 + n * sizeof(f32); b < widen_dst.size(); ++b) {

@@ -27,8 +27,7 @@ struct SourceRun {
 // index order (F-contiguous only), or when they share memory with `output`
 // other than element for element (same start, same element size): every
 // output element then comes from the input element of the same index, as
-// the input held it before the call. Pass an empty `output` when it cannot
-// share memory with the input.
+// the input held it before the call.
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
                                  std::size_t element_size,
                                  const ElementRun& output,

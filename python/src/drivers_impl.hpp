@@ -37,6 +37,21 @@ PyResult<AcceptedInput<S, T>> accept_input(PyObject* arr, CastModes modes,
       CastConfig<S, T>{std::move(*map), modes.out_of_range, modes.rounding}};
 }
 
+// What both paths end with: take the input run against `output` (see
+// settle_input) and convert it into `output`. Returns how many elements
+// were written.
+template <Element S, Element T>
+PyResult<std::size_t> convert_accepted(const AcceptedInput<S, T>& accepted,
+                                       const ElementRun& output) {
+  PyResult<SourceRun> source =
+      settle_input(accepted.input, sizeof(S), output, sizeof(T));
+  if (!source) return unexpected(std::move(source).error());
+  const CastResult result = convert_slice<S, T>(
+      input_slice<S>(source->run), output_slice<T>(output), accepted.config);
+  if (!result) return unexpected(cast_error_to_pyerr(result.error()));
+  return std::min(source->run.count, output.count);
+}
+
 template <Element S, Element T>
 PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
                             PyObject* scalar_map_entries) {
@@ -47,13 +62,8 @@ PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
   PyResult<ElementRun> output = writable_c_run(out, kNumpyTypeNumber<T>);
   if (!output) return unexpected(std::move(output).error());
 
-  PyResult<SourceRun> source =
-      settle_input(accepted->input, sizeof(S), *output, sizeof(T));
-  if (!source) return unexpected(std::move(source).error());
-
-  const CastResult result = convert_slice<S, T>(
-      input_slice<S>(source->run), output_slice<T>(*output), accepted->config);
-  if (!result) return unexpected(cast_error_to_pyerr(result.error()));
+  PyResult<std::size_t> written = convert_accepted(*accepted, *output);
+  if (!written) return unexpected(std::move(written).error());
   return PyRef::borrow(Py_None);
 }
 
@@ -67,16 +77,9 @@ PyObjectResult do_cast_alloc(PyObject* arr, CastModes modes,
   PyResult<NewArray> output = new_array_shaped_like(arr, kNumpyTypeNumber<T>);
   if (!output) return unexpected(std::move(output).error());
 
-  // The new array shares no memory with the input.
-  PyResult<SourceRun> source =
-      settle_input(accepted->input, sizeof(S), {}, sizeof(T));
-  if (!source) return unexpected(std::move(source).error());
-
-  const CastResult result = convert_slice<S, T>(
-      input_slice<S>(source->run), output_slice<T>(output->run), accepted->config);
-  if (!result) return unexpected(cast_error_to_pyerr(result.error()));
-  zero_unwritten_tail(output->run, std::min(source->run.count, output->run.count),
-                      sizeof(T));
+  PyResult<std::size_t> written = convert_accepted(*accepted, output->run);
+  if (!written) return unexpected(std::move(written).error());
+  zero_unwritten_tail(output->run, *written, sizeof(T));
   return std::move(output->array);
 }
 

@@ -205,22 +205,15 @@ CAST_ARRAY_INTO_CONVERSIONS = {
 }
 
 
-@pytest.mark.parametrize("kwargs, error, message",
-                         CAST_ARRAY_CONVERSIONS.values(),
-                         ids=CAST_ARRAY_CONVERSIONS.keys())
-def test_cast_array_order_of_checks(kwargs, error, message):
+@pytest.mark.parametrize("function, kwargs, error, message", [
+    pytest.param(function, *case, id=f"{function.__name__}: {name}")
+    for function, table in [(cast_array, CAST_ARRAY_CONVERSIONS),
+                            (cast_array_into, CAST_ARRAY_INTO_CONVERSIONS)]
+    for name, case in table.items()
+])
+def test_order_of_checks(function, kwargs, error, message):
     with pytest.raises(error) as caught:
-        cast_array(**kwargs)
-    assert type(caught.value) is error
-    assert str(caught.value) == message
-
-
-@pytest.mark.parametrize("kwargs, error, message",
-                         CAST_ARRAY_INTO_CONVERSIONS.values(),
-                         ids=CAST_ARRAY_INTO_CONVERSIONS.keys())
-def test_cast_array_into_order_of_checks(kwargs, error, message):
-    with pytest.raises(error) as caught:
-        cast_array_into(**kwargs)
+        function(**kwargs)
     assert type(caught.value) is error
     assert str(caught.value) == message
 

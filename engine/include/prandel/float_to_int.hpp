@@ -78,6 +78,10 @@ inline F narrow_from_compute(Compute<F> x) noexcept {
   }
 }
 
+// The unsigned integer as wide as f32 or f64, for bit tests on values.
+template <class C>
+using BitsOf = std::conditional_t<sizeof(C) == 8, u64, u32>;
+
 // v limited to [lo, hi] in a form that vectorises (max, then min); a NaN
 // gives lo.
 template <class C>
@@ -198,7 +202,7 @@ struct SumBits {
   using Stage =
       std::conditional_t<std::same_as<Compute<F>, f32> && (sizeof(I) <= 2 || std::same_as<F, f16>),
                          f32, f64>;
-  using Bits = std::conditional_t<std::same_as<Stage, f32>, u32, u64>;
+  using Bits = BitsOf<Stage>;
   static constexpr int kFraction = std::numeric_limits<Stage>::digits - 1;
   static constexpr int kWidth = std::min(std::numeric_limits<I>::digits +
                                              (std::numeric_limits<I>::is_signed ? 1 : 0),
@@ -220,7 +224,7 @@ template <RoundingMode R, FloatElement F, IntElement I>
                                                I* staged) noexcept {
   using C = Compute<F>;
   if constexpr (kStagesByConversion<F, I>) {
-    using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
+    using Bits = BitsOf<C>;
     const C lower = widen_for_compute(bounds.lower);
     // Up to the largest value of C that fits I: f32's 2^31 is inside the
     // bounds but not in int32.
@@ -265,7 +269,7 @@ template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
     InputSlice<Compute<F>> in, OutputSlice<I> out, std::size_t base, std::size_t end,
     OutOfRangeMode mode, const FloatToIntBounds<F>& bounds) noexcept {
   using C = Compute<F>;
-  using Bits = std::conditional_t<sizeof(C) == 8, u64, u32>;
+  using Bits = BitsOf<C>;
   const C lo = widen_for_compute(bounds.lower);
   const C hi = widen_for_compute(bounds.upper);
   // Bits OR-ed up as in stage_block, the sign dropped at the end: r - r is NaN
