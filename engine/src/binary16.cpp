@@ -113,22 +113,6 @@ void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
 
 }  // namespace binary16_soft
 
-bool binary16_detail::detect_f16c() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  // May run before the constructor that fills the feature record does.
-  __builtin_cpu_init();
-  // The F16C instructions are VEX-encoded: they need the operating system's
-  // AVX state support as well, which the "avx" feature reports.
-  const bool present =
-      __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx");
-#else
-  const bool present = false;
-#endif
-  f16c_state.store(present ? kF16cPresent : kF16cAbsent,
-                   std::memory_order_relaxed);
-  return present;
-}
-
 void widen_f16_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
   if (cpu_has_f16c()) {
     binary16_f16c::widen_block(in, out);

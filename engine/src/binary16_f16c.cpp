@@ -21,10 +21,15 @@ namespace {
 constexpr std::size_t kLanes = 8;
 }  // namespace
 
-PRANDEL_TARGET_F16C f32 to_f32(f16 x) noexcept { return _cvtsh_ss(x.bits); }
+// The packed forms on one lane: the scalar intrinsics are macros that some
+// compilers reject under -Wpedantic.
+PRANDEL_TARGET_F16C f32 to_f32(f16 x) noexcept {
+  return _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(x.bits)));
+}
 
 PRANDEL_TARGET_F16C f16 to_f16(f32 x) noexcept {
-  return f16{static_cast<u16>(_cvtss_sh(x, _MM_FROUND_TO_NEAREST_INT))};
+  const __m128i h = _mm_cvtps_ph(_mm_set_ss(x), _MM_FROUND_TO_NEAREST_INT);
+  return f16{static_cast<u16>(_mm_cvtsi128_si32(h))};
 }
 
 // The array memory may have any alignment, so vectors move through memcpy

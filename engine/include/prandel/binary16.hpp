@@ -6,9 +6,9 @@
 // bit-identical results.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 
+#include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/slice.hpp"
 
@@ -40,26 +40,9 @@ void widen_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept;
 void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept;
 }  // namespace binary16_f16c
 
-// --- Processor feature record ------------------------------------------------
-
-namespace binary16_detail {
-enum : unsigned char { kF16cUnknown = 0, kF16cAbsent = 1, kF16cPresent = 2 };
-// Filled on the first conversion. Threads racing to fill it store the same
-// value, so relaxed ordering is enough.
-inline std::atomic<unsigned char> f16c_state{kF16cUnknown};
-bool detect_f16c() noexcept;
-}  // namespace binary16_detail
-
-// Whether the processor reports F16C (read once, then cached). Inline because
-// the per-element conversions consult it on every call.
-inline bool cpu_has_f16c() noexcept {
-  const unsigned char state =
-      binary16_detail::f16c_state.load(std::memory_order_relaxed);
-  if (state == binary16_detail::kF16cUnknown) [[unlikely]] {
-    return binary16_detail::detect_f16c();
-  }
-  return state == binary16_detail::kF16cPresent;
-}
+// Whether the processor reports F16C with the AVX state (read once, then
+// cached).
+inline bool cpu_has_f16c() noexcept { return cpu_features().f16c; }
 
 // --- Conversions -------------------------------------------------------------
 

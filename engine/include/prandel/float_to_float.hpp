@@ -77,7 +77,8 @@ inline u32 non_finite_flag(f32 x) noexcept {
 // Only finite elements can overflow; an infinite one stays itself.
 template <FloatElement S, FloatElement T>
 inline bool overflowed(S x, T r) noexcept {
-  return infinite_pattern(r) & !infinite_pattern(x);
+  // Unsigned operands keep the test free of a branch.
+  return (static_cast<unsigned>(infinite_pattern(r)) & static_cast<unsigned>(!infinite_pattern(x))) != 0;
 }
 
 // The mode step for a narrowing; r is the nearest-even result, rd its f64.

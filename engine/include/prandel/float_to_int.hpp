@@ -20,7 +20,7 @@
 #include "prandel/binary16.hpp"
 #include "prandel/cast_config.hpp"
 #include "prandel/cast_float.hpp"
-#include "prandel/cpu_dispatch.hpp"
+#include "prandel/cpu_features.hpp"
 #include "prandel/float_ops.hpp"
 #include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
@@ -335,7 +335,7 @@ CastResult convert_run_baseline(InputSlice<Compute<F>> in, OutputSlice<I> out,
   return convert_run_body<R, kClamp, F>(in, out, mode, bounds);
 }
 
-#if PRANDEL_HAVE_AVX2_VARIANT
+#if PRANDEL_X86_VARIANTS
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
 PRANDEL_TARGET_AVX2 CastResult convert_run_avx2(InputSlice<Compute<F>> in, OutputSlice<I> out,
                                                   OutOfRangeMode mode,
@@ -347,7 +347,7 @@ PRANDEL_TARGET_AVX2 CastResult convert_run_avx2(InputSlice<Compute<F>> in, Outpu
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
 CastResult convert_run(InputSlice<Compute<F>> in, OutputSlice<I> out, OutOfRangeMode mode,
                        const FloatToIntBounds<F>& bounds, bool avx2) noexcept {
-#if PRANDEL_HAVE_AVX2_VARIANT
+#if PRANDEL_X86_VARIANTS
   if (avx2) return convert_run_avx2<R, kClamp, F>(in, out, mode, bounds);
 #else
   (void)avx2;
@@ -358,7 +358,7 @@ CastResult convert_run(InputSlice<Compute<F>> in, OutputSlice<I> out, OutOfRange
 template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
 CastResult convert_unmapped(InputSlice<F> in, OutputSlice<I> out, OutOfRangeMode mode,
                             const FloatToIntBounds<F>& bounds) noexcept {
-  const bool avx2 = cpu_has_avx2();
+  const bool avx2 = cpu_features().avx2;
   if constexpr (std::same_as<F, f16>) {
     const std::size_t n = frame_length(in, out);
     f32 wide[block::kElements];

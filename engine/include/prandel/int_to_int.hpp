@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "prandel/cast_config.hpp"
-#include "prandel/cpu_dispatch.hpp"
+#include "prandel/cpu_features.hpp"
 #include "prandel/kernel_frame.hpp"
 #include "prandel/slice_blocks.hpp"
 
@@ -85,7 +85,7 @@ CastResult int_loop_baseline(InputSlice<S> in, OutputSlice<T> out, std::size_t n
   return int_loop_body<L>(in, out, n);
 }
 
-#if PRANDEL_HAVE_AVX2_VARIANT
+#if PRANDEL_X86_VARIANTS
 // 64-bit lane comparisons (clamping or testing i64 and u64) need AVX2.
 template <IntLoop L, IntElement S, IntElement T>
 PRANDEL_TARGET_AVX2 CastResult int_loop_avx2(InputSlice<S> in, OutputSlice<T> out,
@@ -96,8 +96,8 @@ PRANDEL_TARGET_AVX2 CastResult int_loop_avx2(InputSlice<S> in, OutputSlice<T> ou
 
 template <IntLoop L, IntElement S, IntElement T>
 CastResult run_int_loop(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
-#if PRANDEL_HAVE_AVX2_VARIANT
-  if (cpu_has_avx2()) return int_loop_avx2<L>(in, out, n);
+#if PRANDEL_X86_VARIANTS
+  if (cpu_features().avx2) return int_loop_avx2<L>(in, out, n);
 #endif
   return int_loop_baseline<L>(in, out, n);
 }

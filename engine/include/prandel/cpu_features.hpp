@@ -1,0 +1,142 @@
+// The one place that asks the processor what it can run, and the
+// instruction-set variants that hot loops are compiled for.
+//
+// A loop body is written once, as an always-inline function template over
+// `Isa`, and run through `run_variant`: each variant is a function carrying
+// the target attribute of its instruction set, so the body inlined into it
+// is compiled (and auto-vectorised) for that set. Whatever the body calls out
+// of line keeps the baseline instruction set, so nothing compiled for a
+// wider set can run on a processor without it. Explicit intrinsics may only
+// appear in functions that carry the matching PRANDEL_TARGET_* attribute.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define PRANDEL_X86_VARIANTS 1
+// F16C and FMA came with or before AVX2 on every processor that has it.
+#define PRANDEL_TARGET_AVX2 __attribute__((target("avx2,fma,f16c")))
+#define PRANDEL_TARGET_AVX512 \
+  __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl,avx2,fma,f16c")))
+#else
+#define PRANDEL_X86_VARIANTS 0
+#define PRANDEL_TARGET_AVX2
+#define PRANDEL_TARGET_AVX512
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PRANDEL_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define PRANDEL_INLINE __forceinline
+#else
+#define PRANDEL_INLINE inline
+#endif
+
+namespace prandel {
+
+// The variants, each a superset of the one before.
+enum class Isa : std::uint8_t {
+  Baseline,  // the build's own target; binary16 blocks in software
+  Avx2,      // AVX2, FMA and F16C
+  Avx512,    // AVX-512 F, DQ, BW and VL, on top of Avx2
+};
+
+inline constexpr std::array<Isa, 3> kIsas = {Isa::Baseline, Isa::Avx2, Isa::Avx512};
+
+constexpr std::string_view isa_name(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::Avx2:
+      return "avx2";
+    case Isa::Avx512:
+      return "avx512";
+    case Isa::Baseline:
+      break;
+  }
+  return "baseline";
+}
+
+// What the processor and the operating system (its saved register state)
+// support, as far as the variants and the binary16 conversions care.
+struct CpuFeatures {
+  bool f16c = false;    // with AVX state: the VEX-encoded conversions
+  bool avx2 = false;    // the Avx2 variant: AVX2, FMA, F16C
+  bool avx512 = false;  // the Avx512 variant: the above and F, DQ, BW, VL
+};
+
+CpuFeatures detect_cpu_features() noexcept;
+
+// Detected on first use, then read from the cache.
+inline const CpuFeatures& cpu_features() noexcept {
+  static const CpuFeatures features = detect_cpu_features();
+  return features;
+}
+
+constexpr bool isa_compiled(Isa isa) noexcept {
+  return isa == Isa::Baseline || PRANDEL_X86_VARIANTS;
+}
+
+// Whether the variant is compiled in and this processor can run it.
+inline bool isa_supported(Isa isa) noexcept {
+  switch (isa) {
+    case Isa::Avx2:
+      return isa_compiled(isa) && cpu_features().avx2;
+    case Isa::Avx512:
+      return isa_compiled(isa) && cpu_features().avx512;
+    case Isa::Baseline:
+      break;
+  }
+  return true;
+}
+
+// The widest variant this processor can run.
+inline Isa best_isa() noexcept {
+  static const Isa best = isa_supported(Isa::Avx512) ? Isa::Avx512
+                          : isa_supported(Isa::Avx2) ? Isa::Avx2
+                                                     : Isa::Baseline;
+  return best;
+}
+
+namespace isa_detail {
+
+template <class Kernel, class... Args>
+decltype(auto) run_baseline(Args... args) {
+  return Kernel::template run<Isa::Baseline>(args...);
+}
+
+#if PRANDEL_X86_VARIANTS
+template <class Kernel, class... Args>
+PRANDEL_TARGET_AVX2 decltype(auto) run_avx2(Args... args) {
+  return Kernel::template run<Isa::Avx2>(args...);
+}
+
+template <class Kernel, class... Args>
+PRANDEL_TARGET_AVX512 decltype(auto) run_avx512(Args... args) {
+  return Kernel::template run<Isa::Avx512>(args...);
+}
+#endif
+
+}  // namespace isa_detail
+
+// Calls `Kernel::template run<isa>(args...)`, compiled for `isa`, which must
+// be supported. Kernel::run must be PRANDEL_INLINE. Arguments pass by value:
+// slices, modes and pointers or references to configuration.
+template <class Kernel, class... Args>
+decltype(auto) run_variant(Isa isa, Args... args) {
+#if PRANDEL_X86_VARIANTS
+  switch (isa) {
+    case Isa::Avx512:
+      return isa_detail::run_avx512<Kernel>(args...);
+    case Isa::Avx2:
+      return isa_detail::run_avx2<Kernel>(args...);
+    case Isa::Baseline:
+      break;
+  }
+#else
+  (void)isa;
+#endif
+  return isa_detail::run_baseline<Kernel>(args...);
+}
+
+}  // namespace prandel
