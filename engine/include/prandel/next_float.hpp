@@ -6,30 +6,9 @@
 #include <bit>
 
 #include "prandel/element_types.hpp"
+#include "prandel/float_bits.hpp"
 
 namespace prandel {
-
-// The bit pattern of f32 and binary16 values as an unsigned integer.
-template <class T>
-struct FloatBits;
-
-template <>
-struct FloatBits<f32> {
-  using Bits = u32;
-  static constexpr Bits kSign = 0x8000'0000u;
-  static constexpr Bits kInfinity = 0x7f80'0000u;
-  static constexpr Bits to_bits(f32 x) noexcept { return std::bit_cast<u32>(x); }
-  static constexpr f32 from_bits(Bits b) noexcept { return std::bit_cast<f32>(b); }
-};
-
-template <>
-struct FloatBits<f16> {
-  using Bits = u16;
-  static constexpr Bits kSign = 0x8000u;
-  static constexpr Bits kInfinity = 0x7c00u;
-  static constexpr Bits to_bits(f16 x) noexcept { return x.bits; }
-  static constexpr f16 from_bits(Bits b) noexcept { return f16{b}; }
-};
 
 namespace next_float_detail {
 
