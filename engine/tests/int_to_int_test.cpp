@@ -1,11 +1,13 @@
-#include "prandel/int_to_int.hpp"
+#include "prandel/prandel.hpp"
 
 #include <gtest/gtest.h>
 
 #include "type_lists.hpp"
+#include "variant_test_support.hpp"
 
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -74,7 +76,7 @@ void check_pair_against_wide_arithmetic() {
       for (const S x : input) {
         if (with_map && x == std::numeric_limits<S>::max()) continue;
         T out = T{42};
-        const CastResult result = convert_slice_int_to_int<S, T>(
+        const CastResult result = convert_slice<S, T>(
             std::span<const S>(&x, 1), std::span<T>(&out, 1), config);
         const std::optional<T> want = expected_element<T>(Wide{x}, mode);
         const bool agrees = want ? (result.ok() && out == *want)
@@ -84,24 +86,27 @@ void check_pair_against_wide_arithmetic() {
                             << " x=" << static_cast<long long>(x)
                             << " mode=" << static_cast<int>(mode) << " map=" << with_map;
       }
-      // The whole slice at once (the block paths) agrees with the elements.
-      std::vector<T> out(input.size(), T{42});
-      const CastResult result = convert_slice_int_to_int<S, T>(input, out, config);
-      std::size_t i = 0;
-      for (; i < input.size(); ++i) {
-        const std::optional<T> want = expected_element<T>(Wide{input[i]}, mode);
-        const bool mapped = with_map && input[i] == std::numeric_limits<S>::max();
-        if (mapped) {
-          ASSERT_EQ(out[i], T{0});
-          continue;
+      // The whole slice at once, under every variant, agrees with the
+      // elements.
+      test::for_each_supported_isa([&](Isa isa) {
+        std::vector<T> out(input.size(), T{42});
+        const CastResult result = convert_slice_on<S, T>(isa, input, out, config);
+        std::size_t i = 0;
+        for (; i < input.size(); ++i) {
+          const std::optional<T> want = expected_element<T>(Wide{input[i]}, mode);
+          const bool mapped = with_map && input[i] == std::numeric_limits<S>::max();
+          if (mapped) {
+            ASSERT_EQ(out[i], T{0});
+            continue;
+          }
+          if (!want) break;
+          ASSERT_EQ(out[i], *want) << "index " << i;
         }
-        if (!want) break;
-        ASSERT_EQ(out[i], *want) << "index " << i;
-      }
-      ASSERT_EQ(result.ok(), i == input.size());
-      for (std::size_t j = i; j < input.size(); ++j) {
-        ASSERT_EQ(out[j], T{42}) << "written after the failure, index " << j;
-      }
+        ASSERT_EQ(result.ok(), i == input.size());
+        for (std::size_t j = i; j < input.size(); ++j) {
+          ASSERT_EQ(out[j], T{42}) << "written after the failure, index " << j;
+        }
+      });
     }
   }
 }
@@ -116,7 +121,7 @@ TEST(IntToInt, AllPairsAllModesMatchWideArithmetic) {
 template <IntElement S, IntElement T>
 std::string unset_message(S x) {
   T out{};
-  const CastResult result = convert_slice_int_to_int<S, T>(
+  const CastResult result = convert_slice<S, T>(
       std::span<const S>(&x, 1), std::span<T>(&out, 1), CastConfig<S, T>{});
   return result.ok() ? "ok" : to_string(result.error());
 }
@@ -146,6 +151,51 @@ TEST(IntToInt, ReportedBoundsAreTheCommonRange) {
   EXPECT_EQ((unset_message<u64, i64>(9223372036854775807u)), "ok");
 }
 
+// Long slices of mostly in-range values with one out-of-range intruder per
+// block at a varying position, and map entries that hit in-range and
+// out-of-range values: every variant against the element rule.
+template <IntElement S, IntElement T>
+void check_blocks_against_element_rule() {
+  using Range = IntRange<S, T>;
+  std::mt19937_64 random(0x5eed);
+  const std::size_t n = 5 * 256 + 37;
+  std::vector<S> input(n);
+  for (S& x : input) x = static_cast<S>(Range::lower + static_cast<S>(random() % 100));
+  std::vector<S> intruded = input;
+  if constexpr (!Range::lossless) {
+    const S outside = Range::lower != std::numeric_limits<S>::min()
+                          ? std::numeric_limits<S>::min()
+                          : std::numeric_limits<S>::max();
+    for (std::size_t base = 0; base < n; base += 256) intruded[base + (base / 7) % 200] = outside;
+  }
+  for (const OutOfRangeMode mode : kModes) {
+    for (const bool with_map : {false, true}) {
+      CastConfig<S, T> config{{}, mode, RoundingMode::NearestEven};
+      if (with_map) {
+        config.scalar_map = {{input[3], T{1}}, {std::numeric_limits<S>::max(), T{2}},
+                             {std::numeric_limits<S>::min(), T{3}}, {input[3], T{4}}};
+      }
+      const auto reference = [&](InputSlice<S> in, OutputSlice<T> out) {
+        return convert_each(in, out, config.scalar_map,
+                            [&](S x) { return int_to_int_element<T>(x, mode); });
+      };
+      for (const std::vector<S>* data : {&input, &intruded}) {
+        test::for_each_supported_isa([&](Isa isa) {
+          test::expect_variant_matches_reference(isa, *data, config, reference);
+        });
+      }
+    }
+  }
+}
+
+TEST(IntToInt, EveryVariantMatchesTheElementRuleOnBlocks) {
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, IntTypes{}, []<class S, class T>() {
+    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
+    check_blocks_against_element_rule<S, T>();
+  });
+}
+
 TEST(IntToInt, FailureWritesEverythingBeforeAndNothingAfter) {
   // Large enough that the failure sits in a later block of the checked path.
   std::vector<i16> input(1000, 7);
@@ -154,7 +204,7 @@ TEST(IntToInt, FailureWritesEverythingBeforeAndNothingAfter) {
     CastConfig<i16, u8> config;
     if (with_map) config.scalar_map.push_back({-5, 9});
     std::vector<u8> out(1000, 0);
-    const CastResult result = convert_slice_int_to_int<i16, u8>(input, out, config);
+    const CastResult result = convert_slice<i16, u8>(input, out, config);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(to_string(result.error()), range_message("300", "0", "255"));
     for (std::size_t i = 0; i < 600; ++i) ASSERT_EQ(out[i], 7) << i;
@@ -165,19 +215,19 @@ TEST(IntToInt, FailureWritesEverythingBeforeAndNothingAfter) {
 TEST(IntToInt, LengthIsTheShorterSlice) {
   const std::vector<i32> five = {1, 2, 3, 4, 5};
   std::vector<i64> three(3, -1);
-  EXPECT_TRUE((convert_slice_int_to_int<i32, i64>(five, three, {}).ok()));
+  EXPECT_TRUE((convert_slice<i32, i64>(five, three, {}).ok()));
   EXPECT_EQ(three, (std::vector<i64>{1, 2, 3}));
 
   const std::vector<i32> input = {1, 2, 3};
   std::vector<i8> out(5, -1);
-  EXPECT_TRUE((convert_slice_int_to_int<i32, i8>(input, out, {}).ok()));
+  EXPECT_TRUE((convert_slice<i32, i8>(input, out, {}).ok()));
   EXPECT_EQ(out, (std::vector<i8>{1, 2, 3, -1, -1}));
 
   // Nothing to convert: success whatever the values and modes.
   const std::vector<i32> bad = {1000};
   std::vector<i8> none;
-  EXPECT_TRUE((convert_slice_int_to_int<i32, i8>(bad, none, {}).ok()));
-  EXPECT_TRUE((convert_slice_int_to_int<i32, i8>(std::span<const i32>(), out, {}).ok()));
+  EXPECT_TRUE((convert_slice<i32, i8>(bad, none, {}).ok()));
+  EXPECT_TRUE((convert_slice<i32, i8>(std::span<const i32>(), out, {}).ok()));
 }
 
 TEST(IntToInt, FirstMatchingMapEntryWinsAndSkipsTheRangeTest) {
@@ -185,7 +235,7 @@ TEST(IntToInt, FirstMatchingMapEntryWinsAndSkipsTheRangeTest) {
   config.scalar_map = {{200, 0}, {1, 10}, {1, 20}, {200, 5}};
   const std::vector<u8> input = {1, 200, 2, 201};
   std::vector<i8> out(4, -1);
-  const CastResult result = convert_slice_int_to_int<u8, i8>(input, out, config);
+  const CastResult result = convert_slice<u8, i8>(input, out, config);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(to_string(result.error()), range_message("201", "0", "127"));
   EXPECT_EQ(out, (std::vector<i8>{10, 0, 2, -1}));
@@ -195,7 +245,7 @@ TEST(IntToInt, FirstMatchingMapEntryWinsAndSkipsTheRangeTest) {
   widen.scalar_map = {{-128, 99}};
   const std::vector<i8> w_in = {-128, 127, -1};
   std::vector<i64> w_out(3);
-  EXPECT_TRUE((convert_slice_int_to_int<i8, i64>(w_in, w_out, widen).ok()));
+  EXPECT_TRUE((convert_slice<i8, i64>(w_in, w_out, widen).ok()));
   EXPECT_EQ(w_out, (std::vector<i64>{99, 127, -1}));
 }
 
@@ -205,11 +255,11 @@ TEST(IntToInt, ConvertsInPlaceWhenInputAndOutputAreTheSameMemory) {
   const OutputSlice<u32> out(data.data(), data.size());
   CastConfig<i32, u32> config;
   config.out_of_range = OutOfRangeMode::Clamp;
-  ASSERT_TRUE(convert_slice_int_to_int(in, out, config).ok());
+  ASSERT_TRUE(convert_slice(in, out, config).ok());
   EXPECT_EQ(data, (std::vector<i32>{0, 5, 0}));
   config.out_of_range = OutOfRangeMode::Wrap;
   data = {-1, 5};
-  ASSERT_TRUE(convert_slice_int_to_int(InputSlice<i32>(data.data(), 2),
+  ASSERT_TRUE(convert_slice(InputSlice<i32>(data.data(), 2),
                                        OutputSlice<u32>(data.data(), 2), config)
                   .ok());
   EXPECT_EQ(data, (std::vector<i32>{-1, 5}));
@@ -222,7 +272,7 @@ TEST(IntToInt, MisalignedSlices) {
   std::memcpy(in_bytes + 1, values, sizeof values);
   CastConfig<i32, i16> config;
   config.out_of_range = OutOfRangeMode::Clamp;
-  ASSERT_TRUE(convert_slice_int_to_int(InputSlice<i32>(in_bytes + 1, 3),
+  ASSERT_TRUE(convert_slice(InputSlice<i32>(in_bytes + 1, 3),
                                        OutputSlice<i16>(out_bytes + 1, 3), config)
                   .ok());
   i16 got[3];

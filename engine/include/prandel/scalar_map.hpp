@@ -39,4 +39,43 @@ inline const T* lookup_scalar_map(const ScalarMap<S, T>& map, S x) noexcept {
   return nullptr;
 }
 
+// map_source_matches for one source against a run of elements: the source
+// is classified once, so the test of an element is branch-free and a loop of
+// them vectorises. binary16 is tested on its bit pattern.
+template <Element S>
+class SourceMatcher {
+ public:
+  SourceMatcher() = default;
+  explicit SourceMatcher(S source) noexcept : source_(source) {
+    if constexpr (std::same_as<S, f16>) {
+      source_is_nan_ = is_nan(source);
+      source_is_zero_ = is_zero(source);
+    } else if constexpr (FloatElement<S>) {
+      source_is_nan_ = is_nan(source);
+    }
+  }
+
+  bool operator()(S x) const noexcept {
+    if constexpr (IntElement<S>) {
+      return x == source_;
+    } else if constexpr (std::same_as<S, f16>) {
+      const unsigned magnitude = x.bits & 0x7fffu;
+      const bool nan = magnitude > 0x7c00u;
+      // Equal patterns are equal values unless a NaN: a NaN source is
+      // handled by the last term, and a NaN element never has its pattern.
+      return (static_cast<unsigned>(x.bits == source_.bits && !source_is_nan_) |
+              static_cast<unsigned>(source_is_zero_ && magnitude == 0) |
+              static_cast<unsigned>(source_is_nan_ && nan)) != 0;
+    } else {
+      return (static_cast<unsigned>(x == source_) |
+              static_cast<unsigned>(source_is_nan_ && x != x)) != 0;
+    }
+  }
+
+ private:
+  S source_{};
+  bool source_is_nan_ = false;
+  bool source_is_zero_ = false;
+};
+
 }  // namespace prandel

@@ -1,0 +1,90 @@
+// Integer-to-integer conversion of whole slices: the block kernels and the
+// family's entry.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#include "prandel/cast_config.hpp"
+#include "prandel/cpu_features.hpp"
+#include "prandel/int_to_int_rule.hpp"
+#include "prandel/kernel_frame.hpp"
+#include "prandel/slice_blocks.hpp"
+
+namespace prandel {
+
+namespace int_to_int_detail {
+
+// Every loop below is a straight vectorisable loop; the variants differ only
+// in the instruction set it is compiled for.
+template <IntElement S, IntElement T, OutOfRangeMode M>
+struct Blocks {
+  using Range = IntRange<S, T>;
+
+  ElementResult<T> element(S x) const noexcept { return int_to_int_element<T>(x, M); }
+
+  PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
+    const std::size_t k = in.size();
+    if constexpr (Range::lossless || M == OutOfRangeMode::Wrap) {
+      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
+    } else if constexpr (M == OutOfRangeMode::Clamp) {
+      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(Range::clamp(in[j])));
+    } else {
+      // A read-only sweep first, so a failing block leaves the output as it
+      // was: x differs from its clamped value exactly when it is out of range.
+      using Unsigned = std::make_unsigned_t<S>;
+      Unsigned outside = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        const S x = in[j];
+        outside |= static_cast<Unsigned>(x ^ Range::clamp(x));
+      }
+      if (outside != 0) return false;
+      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
+    }
+    return true;
+  }
+};
+
+template <IntElement S, IntElement T>
+struct Slice {
+  template <Isa I>
+  PRANDEL_INLINE static CastResult run(InputSlice<S> in, OutputSlice<T> out,
+                                       const CastConfig<S, T>* config) noexcept {
+    const ScalarMap<S, T>& map = config->scalar_map;
+    if constexpr (IntRange<S, T>::lossless) {
+      return convert_blocks(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
+    } else {
+      switch (config->out_of_range) {
+        case OutOfRangeMode::Clamp:
+          return convert_blocks(Blocks<S, T, OutOfRangeMode::Clamp>{}, in, out, map);
+        case OutOfRangeMode::Wrap:
+          return convert_blocks(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
+        case OutOfRangeMode::Unset:
+          break;
+      }
+      return convert_blocks(Blocks<S, T, OutOfRangeMode::Unset>{}, in, out, map);
+    }
+  }
+};
+
+}  // namespace int_to_int_detail
+
+// Converts min(in.size(), out.size()) elements by int_to_int_element under
+// config.out_of_range, a scalar-map hit stored as given; the first failure
+// ends the call with the elements before it written. `isa` picks the
+// instruction-set variant (tests run each one the processor supports).
+template <IntElement S, IntElement T>
+CastResult convert_slice_int_to_int(InputSlice<S> in, OutputSlice<T> out,
+                                    const CastConfig<S, T>& config,
+                                    Isa isa = best_isa()) noexcept {
+  // Same width and modular (or the very same type): the bits are the result.
+  constexpr bool copies_bits = sizeof(S) == sizeof(T);
+  if (copies_bits && config.scalar_map.empty() &&
+      (std::is_same_v<S, T> || config.out_of_range == OutOfRangeMode::Wrap)) {
+    if constexpr (copies_bits) block::copy_bits(in, out, frame_length(in, out));
+    return {};
+  }
+  return run_variant<int_to_int_detail::Slice<S, T>>(isa, in, out, &config);
+}
+
+}  // namespace prandel
