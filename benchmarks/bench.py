@@ -13,8 +13,9 @@ goal, as a Markdown table ready to paste.
 Options
   --quick     a representative subset (about a minute): a few pairs of each
               kind, covering every row of the goal table, fewer repetitions.
-  --goals     time only what the goal table needs (all pairs of each row, at
-              the sizes the rows name, plus the one-element calls).
+  --goals     time only what the goal table needs: all pairs of each row at
+              1e5 and 1e7 (or the size a row names), and the one-element
+              calls.
   --filter    fnmatch pattern on the pair, short or long form: "f64->i*",
               "float32->float16", "*->u64"; repeatable, any match selects.
   --sizes     comma-separated element counts to run (default 1e3,1e5,1e7).
@@ -34,8 +35,9 @@ What the full run covers
   every pair with a 1-entry and an 8-entry scalar map (nearest-even,
   checked);
   all of it at 1e3, 1e5 and 1e7 elements; and the one-element call for
-  every pair. Each (pair, size) is one interleaved group; the full run
-  takes about ten to fifteen minutes on the development machine.
+  every pair. Each (pair, size) is one interleaved group: 363 groups, 2651
+  configurations, each on both paths. The full run takes seven to ten
+  minutes on the development machine.
 
 Data (fixed seeds, so runs are comparable)
   in      uniform over the whole range both types share ("full range"):
@@ -94,7 +96,7 @@ Method
   preallocated outputs) and repeated within a sample so a sample lasts
   about 2 ms (1 ms with --quick): at 1e3 and 1e5 elements the data stays
   in cache, so these sizes measure in-cache speed and the call overhead.
-  At 1e7 a sample is one call, and every timed call starts cold: a write
+  At 1e7 a sample is one call, and every timed call starts cold: a read-write
   pass over twice the last-level cache flushes it first, so 1e7 measures
   the memory limit and no measurement inherits data that the one before
   left in cache. The number of rounds fits a time budget per group,
@@ -422,6 +424,7 @@ class Measurement:
 
 
 def calibrate(m, sample_s):
+    """Sets how many calls make a sample of about sample_s (0: one call)."""
     first = m.per_call(1)  # warm-up; raises if the call fails
     if first >= sample_s:
         m.number, m.estimate = 1, first
@@ -465,11 +468,11 @@ EVICT = CacheEvictor()
 
 def run_group(measurements, settings, failures, cold=False):
     """Interleaved rounds over all measurements; medians by key. With cold,
-    the caches are flushed before every single-call sample."""
+    a sample is one call, and the caches are flushed before it."""
     live = []
     for m in measurements:
         try:
-            calibrate(m, settings.sample_s)
+            calibrate(m, 0.0 if cold else settings.sample_s)
         except Exception as exc:  # report, and time the rest
             failures.append((m.key, f"{type(exc).__name__}: {str(exc)[:120]}"))
             continue
@@ -484,7 +487,7 @@ def run_group(measurements, settings, failures, cold=False):
     for r in range(rounds):
         start = r % len(live)
         for m in live[start:] + live[:start]:
-            if cold and m.number == 1:
+            if cold:
                 EVICT()
             m.samples.append(m.per_call(m.number))
     return {m.key: statistics.median(m.samples) for m in live}
@@ -722,7 +725,19 @@ def goal_values(row, bulk, n):
 
 
 def size_label(n):
-    return f"1e{round(math.log10(n))}" if n > 1 else "1"
+    exponent = len(str(n)) - 1
+    return f"1e{exponent}" if n == 10 ** exponent and n > 1 else str(n)
+
+
+def summary_line(path, goal, size, values, limit):
+    """A Markdown row: worst (ratio, where), median, count, within the limit."""
+    if not values:
+        return f"| {path} | {goal} | {size} | not measured | | | |"
+    worst = max(values)
+    median = statistics.median(v for v, _ in values)
+    met = "" if limit is None else ("yes" if worst[0] <= limit else "no")
+    return (f"| {path} | {goal} | {size} | {worst[0]:.2f} ({worst[1]}) | {median:.2f} "
+            f"| {len(values)} | {met} |")
 
 
 def print_goal_summary(rows):
@@ -734,38 +749,25 @@ def print_goal_summary(rows):
     print("|---|---|---|---|---|---|---|")
     for row in GOAL_ROWS:
         for n in sorted(row.sizes):
-            values = goal_values(row, bulk, n)
-            if not values:
-                print(f"| {row.path} | {row.goal} | {size_label(n)} | not measured | | | |")
-                continue
-            worst = max(values)
-            median = statistics.median(v for v, _ in values)
-            met = "yes" if worst[0] <= row.limit else "no"
-            print(f"| {row.path} | {row.goal} | {size_label(n)} | {worst[0]:.2f} "
-                  f"({worst[1]}) | {median:.2f} | {len(values)} | {met} |")
+            print(summary_line(row.path, row.goal, size_label(n), goal_values(row, bulk, n),
+                               row.limit))
     single = [r for r in rows if r.section == "one-element"]
-    for label, goal, limit, attr in (
+    for path, goal, limit, ratio in (
             ("one-element `cast_array` vs `astype(np.dtype(...))`", "<= 1.0x", 1.0,
              "array_vs_astype"),
             ("one-element `cast_array_into` vs `np.copyto`", "(no goal)", None,
              "into_vs_copyto")):
-        values = [(getattr(r, attr), pair_label(r.source, r.target)) for r in single
-                  if getattr(r, attr) is not None]
-        if not values:
-            print(f"| {label} | {goal} | 1 | not measured | | | |")
-            continue
-        worst = max(values)
-        median = statistics.median(v for v, _ in values)
-        met = "" if limit is None else ("yes" if worst[0] <= limit else "no")
-        print(f"| {label} | {goal} | 1 | {worst[0]:.2f} ({worst[1]}) | {median:.2f} "
-              f"| {len(values)} | {met} |")
+        values = [(getattr(r, ratio), pair_label(r.source, r.target)) for r in single
+                  if getattr(r, ratio) is not None]
+        print(summary_line(path, goal, "1", values, limit))
     if single:
-        arr = statistics.median(r.array_ns for r in single if r.array_ns)
-        ast = statistics.median(r.astype_ns for r in single if r.astype_ns)
-        into = statistics.median(r.into_ns for r in single if r.into_ns)
-        cop = statistics.median(r.copyto_ns for r in single if r.copyto_ns)
-        print(f"\nOne-element calls (median over pairs): cast_array {arr:.0f} ns, "
-              f"astype {ast:.0f} ns; cast_array_into {into:.0f} ns, copyto {cop:.0f} ns.")
+        def median_ns(attr):
+            return statistics.median(getattr(r, attr) for r in single
+                                     if getattr(r, attr) is not None)
+        print(f"\nOne-element calls (median over pairs): cast_array "
+              f"{median_ns('array_ns'):.0f} ns, astype {median_ns('astype_ns'):.0f} ns; "
+              f"cast_array_into {median_ns('into_ns'):.0f} ns, "
+              f"copyto {median_ns('copyto_ns'):.0f} ns.")
 
 
 # ---------------------------------------------------------------- output
@@ -856,8 +858,8 @@ def plan(args):
     pairs = QUICK_PAIRS if args.quick else all_pairs()
     pairs = [p for p in pairs if selected(*p, args.filter)]
     groups = []
-    for n in args.sizes:
-        for source, target in pairs:
+    for source, target in pairs:
+        for n in args.sizes:
             configs = pair_configs(source, target)
             if args.goals:
                 needed = {c for row in GOAL_ROWS for c in row.needs(source, target, n)}
@@ -891,8 +893,6 @@ def main():
                         help="comma-separated element counts (default 1e3,1e5,1e7)")
     parser.add_argument("--csv", type=Path, help="result file")
     args = parser.parse_args()
-    if args.goals:
-        args.sizes = [n for n in args.sizes if n >= 100_000] or args.sizes
     settings = QUICK if args.quick else FULL
     if args.csv is None:
         stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -904,7 +904,7 @@ def main():
     groups, pairs = plan(args)
     print(f"# _prandel benchmark ({'quick' if args.quick else 'full'}"
           f"{', goals only' if args.goals else ''}): {len(groups)} groups, "
-          f"sizes {', '.join(size_label(n) for n in args.sizes)}")
+          f"sizes {', '.join(size_label(n) for n in sorted({g[2] for g in groups}))}")
     print(f"# {machine_line()}; astype(casting='same_value') "
           f"{'available' if same_value else 'not available'}")
     print(f"# results: {args.csv}")
