@@ -26,12 +26,18 @@
 #define PRANDEL_TARGET_AVX512
 #endif
 
+// PRANDEL_INLINE on functions, PRANDEL_INLINE_LAMBDA after a lambda's
+// parameter list: a lambda's call operator is otherwise compiled out of line
+// with the baseline instruction set.
 #if defined(__GNUC__) || defined(__clang__)
 #define PRANDEL_INLINE [[gnu::always_inline]] inline
+#define PRANDEL_INLINE_LAMBDA __attribute__((always_inline))
 #elif defined(_MSC_VER)
 #define PRANDEL_INLINE __forceinline
+#define PRANDEL_INLINE_LAMBDA
 #else
 #define PRANDEL_INLINE inline
+#define PRANDEL_INLINE_LAMBDA
 #endif
 
 namespace prandel {

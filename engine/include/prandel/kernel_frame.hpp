@@ -70,71 +70,174 @@ using LaneMask = std::conditional_t<
     sizeof(S) == 1, u8,
     std::conditional_t<sizeof(S) == 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>>;
 
-// Whether any element of the block matches one of `count` (1 to 4)
-// consecutive entries from `first`, in one sweep over the block.
+// Up to kWidth consecutive map entries, tested together in one sweep over a
+// block. A group with fewer entries repeats its first one, which changes
+// nothing: the first entry is the one applied last.
 template <std::size_t kWidth, Element S, Element T>
-PRANDEL_INLINE bool block_matches_group(const ScalarMapEntry<S, T>* first, std::size_t count,
-                                        InputSlice<S> in) noexcept {
-  std::array<SourceMatcher<S>, kWidth> matchers{SourceMatcher<S>(first[0].source)};
-  // A group narrower than the sweep repeats its first entry.
-  for (std::size_t i = 1; i < kWidth; ++i) matchers[i] = SourceMatcher<S>(first[i < count ? i : 0].source);
-  LaneMask<S> hit = 0;
-  for (std::size_t j = 0; j < in.size(); ++j) {
-    const S x = in[j];
-    unsigned any = 0;
-    for (const SourceMatcher<S>& matches : matchers) any |= static_cast<unsigned>(matches(x));
-    hit |= static_cast<LaneMask<S>>(any);
+struct EntryGroup {
+  std::array<SourceMatcher<S>, kWidth> matches;
+  std::array<T, kWidth> targets;
+
+  EntryGroup(const ScalarMapEntry<S, T>* first, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      const ScalarMapEntry<S, T>& entry = first[i < count ? i : 0];
+      matches[i] = SourceMatcher<S>(entry.source);
+      targets[i] = entry.target;
+    }
   }
-  return hit != 0;
+
+  PRANDEL_INLINE bool any_match(S x) const noexcept {
+    unsigned any = 0;
+    for (const SourceMatcher<S>& m : matches) any |= static_cast<unsigned>(m(x));
+    return any != 0;
+  }
+};
+
+// Calls visitor.visit(group, first, last) for the map's entries in groups
+// of up to four, the last group first, with the sweep width picked by the
+// group's size; `first` and `last` mark the first and last call. (A visitor
+// with always-inline members rather than a lambda: a lambda's call operator
+// is not reliably inlined into the variant's instruction set.)
+template <Element S, Element T, class Visitor>
+PRANDEL_INLINE void for_each_group_backwards(const ScalarMap<S, T>& map,
+                                             Visitor& visitor) noexcept {
+  const std::size_t entries = map.size();
+  for (std::size_t end = entries; end > 0;) {
+    const std::size_t count = end % 4 == 0 ? 4 : end % 4;
+    const std::size_t begin = end - count;
+    const bool first = end == entries;
+    const bool last = begin == 0;
+    if (count == 1) {
+      visitor.visit(EntryGroup<1, S, T>(&map[begin], count), first, last);
+    } else if (count == 2) {
+      visitor.visit(EntryGroup<2, S, T>(&map[begin], count), first, last);
+    } else {
+      visitor.visit(EntryGroup<4, S, T>(&map[begin], count), first, last);
+    }
+    if (visitor.done()) return;
+    end = begin;
+  }
 }
 
-// Whether any element of the block matches any entry's source. Entries are
-// tested up to four to a sweep, so a larger map costs fewer passes.
+// Whether any element of the block matches any entry's source: a read-only
+// sweep per group of entries.
+template <Element S>
+struct FindAnyHit {
+  InputSlice<S> in;
+  bool hit = false;
+
+  template <std::size_t kWidth, Element T>
+  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& group, bool, bool) noexcept {
+    LaneMask<S> any = 0;
+    for (std::size_t j = 0; j < in.size(); ++j) {
+      any |= static_cast<LaneMask<S>>(group.any_match(in[j]));
+    }
+    hit = any != 0;
+  }
+  bool done() const noexcept { return hit; }
+};
+
 template <Element S, Element T>
 PRANDEL_INLINE bool block_has_map_hit(const ScalarMap<S, T>& map, InputSlice<S> in) noexcept {
-  const std::size_t entries = map.size();
-  for (std::size_t e = 0; e < entries; e += 4) {
-    const std::size_t count = std::min<std::size_t>(4, entries - e);
-    const bool hit = count == 1   ? block_matches_group<1>(&map[e], count, in)
-                     : count == 2 ? block_matches_group<2>(&map[e], count, in)
-                                  : block_matches_group<4>(&map[e], count, in);
-    if (hit) return true;
-  }
-  return false;
+  FindAnyHit<S> finder{in};
+  for_each_group_backwards(map, finder);
+  return finder.hit;
 }
 
-// A block with map hits: the hit elements are replaced by zero, which every
-// rule converts without failure, the kernel converts the block, and the
-// first matching entry's target is put in place of each hit. Returns false,
-// having written nothing, where the kernel fails on an element the map left.
+// One sweep per group of entries over a block: hit[j] becomes non-zero for
+// the elements some entry matches, `source` the block with those replaced by
+// zero (which every rule converts without failure), written by the last
+// sweep, and `any` whether anything matched. With kTargets, target[j] also
+// becomes the first matching entry's target: groups and entries are applied
+// last to first, so the first match is the one that stays.
+template <bool kTargets, Element S, Element T>
+struct MarkHits {
+  InputSlice<S> in;
+  LaneMask<S>* hit;
+  S* source;
+  T* target;
+  bool any = false;
+
+  template <std::size_t kWidth>
+  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& group, bool first,
+                            bool last) noexcept {
+    const std::size_t k = in.size();
+    LaneMask<S> matched = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      // Everything is loaded before the choices: a load under a condition
+      // does not vectorise.
+      const S x = in[j];
+      const LaneMask<S> earlier = hit[j];
+      LaneMask<S> h = first ? LaneMask<S>{0} : earlier;
+      if constexpr (kTargets) {
+        const T earlier_target = target[j];
+        T t = first ? T{} : earlier_target;
+        for (std::size_t i = kWidth; i-- > 0;) {
+          const bool m = group.matches[i](x);
+          t = m ? group.targets[i] : t;
+          h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(m));
+        }
+        target[j] = t;
+      } else {
+        h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.any_match(x)));
+      }
+      hit[j] = h;
+      if (last) {
+        source[j] = h != 0 ? S{} : x;
+        matched |= h;
+      }
+    }
+    if (last) any = matched != 0;
+  }
+  bool done() const noexcept { return false; }
+};
+
+// Stores target[j] (or `only` when kSingle) over each hit element of `out`.
+template <bool kSingle, Element S, Element T>
+PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
+                                    const T* target, T only) noexcept {
+  const std::byte* const bytes = out.bytes();
+  for (std::size_t j = 0; j < out.size(); ++j) {
+    T converted;
+    std::memcpy(&converted, bytes + j * sizeof(T), sizeof(T));
+    T replacement = only;
+    if constexpr (!kSingle) replacement = target[j];
+    out.store(j, hit[j] != 0 ? replacement : converted);
+  }
+}
+
+// A block the map may hit: the kernel converts the block with the hits
+// replaced by zero straight into `out`, then each hit's target takes its
+// place. The targets are found before the kernel writes, since `out` may be
+// the input's memory. Returns false, having written nothing, where the
+// kernel fails on an element the map left; `hits` says whether any element
+// matched.
 template <class Kernel, Element S, Element T>
 PRANDEL_INLINE bool convert_block_with_map(const Kernel& kernel, const ScalarMap<S, T>& map,
-                                           InputSlice<S> in, OutputSlice<T> out) noexcept {
+                                           InputSlice<S> in, OutputSlice<T> out,
+                                           bool& hits) noexcept {
   const std::size_t k = in.size();
   S source[block::kElements];
-  T target[block::kElements];
-  T converted[block::kElements];
   LaneMask<S> hit[block::kElements];
-  // Last entry first, so the first matching entry is the one that stays;
-  // the pass of the first entry also neutralises the hits.
-  const auto last = map.rend() - 1;
-  for (auto entry = map.rbegin();; ++entry) {
-    const SourceMatcher<S> matches(entry->source);
-    const T entry_target = entry->target;
-    const bool initial = entry == map.rbegin();
-    for (std::size_t j = 0; j < k; ++j) {
-      const S x = in[j];
-      const bool m = matches(x);
-      const LaneMask<S> earlier = initial ? LaneMask<S>{0} : hit[j];
-      target[j] = m ? entry_target : (initial ? T{} : target[j]);
-      hit[j] = static_cast<LaneMask<S>>(earlier | static_cast<LaneMask<S>>(m));
-    }
-    if (entry == last) break;
+  T target[block::kElements];
+  // With one entry its target is the only one; the sweep need not track it.
+  const bool single = map.size() == 1;
+  if (single) {
+    MarkHits<false, S, T> marks{in, hit, source, target};
+    for_each_group_backwards(map, marks);
+    hits = marks.any;
+  } else {
+    MarkHits<true, S, T> marks{in, hit, source, target};
+    for_each_group_backwards(map, marks);
+    hits = marks.any;
   }
-  for (std::size_t j = 0; j < k; ++j) source[j] = hit[j] != 0 ? S{} : in[j];
-  if (!kernel.convert_block(InputSlice<S>(source, k), OutputSlice<T>(converted, k))) return false;
-  for (std::size_t j = 0; j < k; ++j) converted[j] = hit[j] != 0 ? target[j] : converted[j];
-  block::store(out, 0, converted, k);
+  if (!kernel.convert_block(InputSlice<S>(source, k), out)) return false;
+  if (!hits) return true;
+  if (single) {
+    put_map_targets<true, S>(out, hit, target, map.front().target);
+  } else {
+    put_map_targets<false, S>(out, hit, target, T{});
+  }
   return true;
 }
 
@@ -149,14 +252,20 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
                                          const ScalarMap<S, T>& map) noexcept {
   const std::size_t n = frame_length(in, out);
+  // Hits tend to recur (NaN in a run of data, say): after a block with one,
+  // the next goes straight to the map path instead of being tested first.
+  bool expect_hits = false;
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<S> in_block = block::sub_slice(in, base, k);
     const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    const bool converted =
-        map.empty() || !frame_detail::block_has_map_hit(map, in_block)
-            ? kernel.convert_block(in_block, out_block)
-            : frame_detail::convert_block_with_map(kernel, map, in_block, out_block);
+    bool converted;
+    if (map.empty() || (!expect_hits && !frame_detail::block_has_map_hit(map, in_block))) {
+      converted = kernel.convert_block(in_block, out_block);
+    } else {
+      converted =
+          frame_detail::convert_block_with_map(kernel, map, in_block, out_block, expect_hits);
+    }
     if (!converted) [[unlikely]] {
       const CastResult result =
           convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
