@@ -1,8 +1,8 @@
 // Float-to-float conversion for all nine pairs of binary16, f32 and f64.
 //
 // The identities and widenings are exact. The three narrowings (f64 to f32,
-// f32 to binary16, f64 to binary16 by way of f32) convert to nearest, ties to
-// even, then move by at most one step for another rounding mode; a finite
+// f32 to binary16, f64 to binary16) convert to nearest, ties to even, in one
+// rounding, then move by at most one step for another rounding mode; a finite
 // element that ends up infinite fails with OutOfRange unless the out-of-range
 // mode is Clamp, which writes the infinity.
 #pragma once
@@ -34,11 +34,39 @@ inline T convert_nearest(S x) noexcept {
   if constexpr (std::same_as<S, T>) {
     return x;
   } else if constexpr (std::same_as<T, f16>) {
-    return to_f16(static_cast<f32>(x));  // from f64: two roundings, by design
+    return to_f16(x);
   } else if constexpr (std::same_as<S, f16>) {
     return static_cast<T>(to_f32(x));
+  } else if constexpr (std::same_as<T, f32>) {
+    return narrow_to_f32(x);
   } else {
     return static_cast<T>(x);
+  }
+}
+
+// f64 to f32 rounded to odd: toward zero, with the lowest fraction bit set
+// when that drops anything. f32 holds more than two bits beyond binary16's
+// precision and a wider exponent range, so rounding this result to binary16
+// to nearest gives the single rounding of x, overflow and subnormals
+// included. On the bit patterns, so that a block loop vectorises; a NaN
+// passes as narrow_to_f32 gives it.
+inline f32 narrow_to_f32_odd(f64 x) noexcept {
+  const f32 nearest = narrow_to_f32(x);
+  const f64 back = static_cast<f64>(nearest);
+  const u32 beyond = std::fabs(back) > std::fabs(x);
+  const u32 inexact = beyond | static_cast<u32>(std::fabs(back) < std::fabs(x));
+  return std::bit_cast<f32>((std::bit_cast<u32>(nearest) - beyond) | inexact);
+}
+
+// The nearest-even binary16 of each f64 (one rounding), through an f32
+// buffer a block at a time so the last step runs in vector-wide steps.
+inline void narrow_f64_block_to_f16(InputSlice<f64> in, OutputSlice<f16> out) noexcept {
+  const std::size_t n = frame_length(in, out);
+  f32 odd[block::kElements];
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    for (std::size_t j = 0; j < k; ++j) odd[j] = narrow_to_f32_odd(in[base + j]);
+    narrow_f32_block(InputSlice<f32>(odd, k), block::sub_slice(out, base, k));
   }
 }
 
@@ -105,11 +133,13 @@ inline ElementResult<T> narrow_element(S x) noexcept {
 // Nearest-even narrowing of min(in.size(), out.size()) elements.
 template <FloatElement S, FloatElement T>
 inline void narrow_nearest(InputSlice<S> in, OutputSlice<T> out) noexcept {
-  if constexpr (std::same_as<T, f16>) {
-    block::narrow_to_f16_through_f32(in, out);  // from f64: two roundings, by design
+  if constexpr (std::same_as<S, f32>) {  // to binary16
+    narrow_f32_block(in, out);
+  } else if constexpr (std::same_as<T, f16>) {
+    narrow_f64_block_to_f16(in, out);
   } else {  // f64 to f32
     const std::size_t n = frame_length(in, out);
-    for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<f32>(in[i]));
+    for (std::size_t i = 0; i < n; ++i) out.store(i, narrow_to_f32(in[i]));
   }
 }
 
@@ -132,7 +162,7 @@ CastResult narrow_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
         // straight into the output.
         u32 any_non_finite = 0;
         for (std::size_t j = 0; j < k; ++j) {
-          any_non_finite |= non_finite_flag(static_cast<f32>(in[base + j]));
+          any_non_finite |= non_finite_flag(narrow_to_f32(in[base + j]));
         }
         if (any_non_finite == 0) {
           narrow_nearest(block::sub_slice(in, base, k), block::sub_slice(out, base, k));
