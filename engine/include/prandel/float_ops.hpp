@@ -26,10 +26,11 @@ inline f64 to_f64(f64 x) noexcept { return x; }
 // finite value beyond the f32 range undefined, so the magnitudes that round
 // past the largest f32 (from 2^128 - 2^103, the tie between it and 2^128) are
 // mapped to the infinity of their sign here.
+inline constexpr f64 kF32OverflowTie = 0x1.ffffffp127;
+
 inline f32 narrow_to_f32(f64 x) noexcept {
-  constexpr f64 kOverflowTie = 0x1.ffffffp127;
   constexpr f32 kInfinity = std::numeric_limits<f32>::infinity();
-  if (std::fabs(x) >= kOverflowTie) return x > 0 ? kInfinity : -kInfinity;
+  if (std::fabs(x) >= kF32OverflowTie) return x > 0 ? kInfinity : -kInfinity;
   return static_cast<f32>(x);
 }
 
