@@ -61,8 +61,9 @@ inline T step_from_nearest(T r, SourceSide side, [[maybe_unused]] IsMidpoint&& i
       // Nearest-even settled a tie toward even; ties go away from zero
       // instead. An infinite neighbour never ties.
       const T c = B::from_bits(select_bits(side.above, up, down));
-      const bool away = is_midpoint(c) & (std::fabs(to_f64(c)) > std::fabs(to_f64(r)));
-      return B::from_bits(select_bits(away, B::to_bits(c), bits));
+      const bool midpoint = is_midpoint(c);
+      const bool larger = std::fabs(to_f64(c)) > std::fabs(to_f64(r));
+      return B::from_bits(select_bits(midpoint && larger, B::to_bits(c), bits));
     }
   }
 }
