@@ -294,7 +294,9 @@ std::vector<f64> f16_rounding_edges() {
 
 TEST(FloatToFloat, NarrowingsGiveTheIeeeResult) {
   std::vector<f64> to_f32_values = varied_values(kF32Max);
-  for (f64 v : {std::ldexp(1.0, -150), std::ldexp(3.0, -151), 1e-46, -1e-46}) to_f32_values.push_back(v);
+  for (f64 v : {std::ldexp(1.0, -150), std::ldexp(3.0, -151), 1e-46, -1e-46}) {
+    to_f32_values.push_back(v);
+  }
   expect_ieee_results<f64, f32>(to_f32_values);
   expect_ieee_results<f32, f16>(varied_values(65504));
   expect_ieee_results<f64, f16>(varied_values(65504));
@@ -343,7 +345,9 @@ void expect_fast_paths_for_pair() {
   mixed.insert(mixed.begin() + 100, from_f64<S>(kInf));
   mixed.insert(mixed.begin() + 200, from_f64<S>(kNaN));
   inputs.push_back(mixed);
-  if constexpr (std::same_as<S, f64> && std::same_as<T, f16>) inputs.push_back(f16_rounding_edges());
+  if constexpr (std::same_as<S, f64> && std::same_as<T, f16>) {
+    inputs.push_back(f16_rounding_edges());
+  }
   for (const std::vector<S>& input : inputs) {
     for (auto rounding : kRoundingModes) {
       for (auto mode : kOutOfRangeModes) {

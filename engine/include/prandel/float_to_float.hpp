@@ -69,7 +69,9 @@ inline f64 round_to_odd_at_f32_width(f64 x) noexcept {
 inline bool any_beyond_f32_range(InputSlice<f64> in) noexcept {
   using B = FloatBits<f64>;
   constexpr u64 kOffset = B::kSign - B::to_bits(kF32OverflowTie);
-  const auto flag = [&](std::size_t j) { return (B::to_bits(in[j]) & B::kMagnitudeMask) + kOffset; };
+  const auto flag = [&](std::size_t j) {
+    return (B::to_bits(in[j]) & B::kMagnitudeMask) + kOffset;
+  };
   constexpr std::size_t kChains = 8;
   u64 flags[kChains] = {};
   std::size_t j = 0;
@@ -106,9 +108,13 @@ inline void narrow_f64_block_to_f16(InputSlice<f64> in, OutputSlice<f16> out) no
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<f64> part = block::sub_slice(in, base, k);
     if (any_beyond_f32_range(part)) {
-      for (std::size_t j = 0; j < k; ++j) odd[j] = narrow_to_f32(round_to_odd_at_f32_width(part[j]));
+      for (std::size_t j = 0; j < k; ++j) {
+        odd[j] = narrow_to_f32(round_to_odd_at_f32_width(part[j]));
+      }
     } else {
-      for (std::size_t j = 0; j < k; ++j) odd[j] = static_cast<f32>(round_to_odd_at_f32_width(part[j]));
+      for (std::size_t j = 0; j < k; ++j) {
+        odd[j] = static_cast<f32>(round_to_odd_at_f32_width(part[j]));
+      }
     }
     narrow_f32_block(InputSlice<f32>(odd, k), block::sub_slice(out, base, k));
   }

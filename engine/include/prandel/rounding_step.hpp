@@ -40,7 +40,8 @@ struct SourceSide {
 // whether the source lies exactly halfway between r and its neighbour c on
 // the source's side; only NearestAway asks.
 template <RoundingMode R, FloatElement T, class IsMidpoint>
-inline T step_from_nearest(T r, SourceSide side, [[maybe_unused]] IsMidpoint&& is_midpoint) noexcept {
+inline T step_from_nearest(T r, SourceSide side,
+                           [[maybe_unused]] IsMidpoint&& is_midpoint) noexcept {
   if constexpr (R == RoundingMode::NearestEven) {
     return r;
   } else {
