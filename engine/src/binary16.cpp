@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "prandel/binary16.hpp"
+#include "prandel/float_bits.hpp"
 
 namespace prandel {
 
@@ -75,6 +76,36 @@ u16 narrow_bits(u32 bits) noexcept {
   return static_cast<u16>(sign | h);
 }
 
+// From an f64 pattern, like narrow_bits: 42 fraction bits dropped in the
+// normal range, the significand shifted to units of 2^-24 below it.
+u16 narrow_bits(u64 bits) noexcept {
+  using B = FloatBits<f64>;
+  constexpr u64 kOverflow = B::to_bits(65520.0);
+  constexpr u64 kMinNormal16 = B::to_bits(0x1p-14);
+  constexpr u64 kRebias64 = u64{1023 - 15} << B::kFractionBits;
+  constexpr int kDropped = B::kFractionBits - 10;
+  const u32 sign = static_cast<u32>((bits & B::kSign) >> 48);
+  const u64 magnitude = bits & B::kMagnitudeMask;
+  u64 h;
+  if (magnitude > B::kInfinity) {
+    h = kF16QuietNaN | ((magnitude >> kDropped) & 0x3ffu);
+  } else if (magnitude >= kOverflow) {
+    h = kF16Infinity;
+  } else if (magnitude >= kMinNormal16) {
+    const u64 rebased = magnitude - kRebias64;
+    h = (rebased + ((u64{1} << (kDropped - 1)) - 1) + ((rebased >> kDropped) & 1u)) >> kDropped;
+  } else {
+    // Shifts of 54 or more leave less than half a unit (f64 subnormals and
+    // zeros included); capping at 63 keeps the shift defined.
+    const u64 exponent = magnitude >> B::kFractionBits;
+    const u64 significand = (magnitude & B::kFractionMask) | (u64{1} << B::kFractionBits);
+    const u64 shift = exponent < 988u ? 63u : 1051u - exponent;
+    const u64 half_minus_one = (u64{1} << (shift - 1u)) - 1u;
+    h = (significand + half_minus_one + ((significand >> shift) & 1u)) >> shift;
+  }
+  return static_cast<u16>(sign | static_cast<u32>(h));
+}
+
 // Block loops move the elements through small local arrays: one memcpy per
 // chunk instead of one per element keeps unoptimised (sanitizer) builds fast.
 constexpr std::size_t kChunk = 64;
@@ -112,6 +143,8 @@ void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
 }
 
 }  // namespace binary16_soft
+
+f16 to_f16(f64 x) noexcept { return f16{narrow_bits(std::bit_cast<u64>(x))}; }
 
 void widen_f16_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
   if (cpu_has_f16c()) {

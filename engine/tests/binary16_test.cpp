@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,59 @@ TEST_P(Binary16PathTest, NarrowsEdgeCases) {
     EXPECT_EQ(GetParam().narrow(row.input).bits, row.expected)
         << std::hexfloat << row.input << " (bits 0x" << std::hex
         << std::bit_cast<u32>(row.input) << ")";
+  }
+}
+
+f64 f64_from_bits(u64 bits) { return std::bit_cast<f64>(bits); }
+
+struct NarrowF64Row {
+  f64 input;
+  u16 expected;
+};
+
+// From f64 in one rounding; expected patterns worked out from the layout.
+const NarrowF64Row kNarrowF64Rows[] = {
+    {65519.999, 0x7bff},
+    {65520.0, 0x7c00},
+    {-65520.0, 0xfc00},
+    {65520.0 - 0x1p-30, 0x7bff},  // through f32 this would reach 65520
+    {1e300, 0x7c00},
+    {-INFINITY, 0xfc00},
+    {1.0 + 0x1p-11, 0x3c00},                // tie, down to even
+    {1.0 + 0x1p-11 + 0x1p-30, 0x3c01},      // through f32 a tie, down to 1
+    {1.0004882812509095, 0x3c01},
+    {1.0 + 0x1p-11 - 0x1p-52, 0x3c00},
+    {-(1.0 + 3 * 0x1p-11), 0xbc02},         // tie, up to even
+    {0x1p-24, 0x0001},
+    {0x1p-25, 0x0000},                      // tie to zero
+    {0x1p-25 + 0x1p-77, 0x0001},
+    {-3 * 0x1p-25, 0x8002},
+    {0x1p-14 - 0x1p-25, 0x0400},            // tie, up into the normals
+    {0x1p-14 - 0x1p-24, 0x03ff},
+    {0x1p-1074, 0x0000},
+    {-0x1p-1074, 0x8000},
+    {-0.0, 0x8000},
+    // NaNs: sign and top ten payload bits kept, always quiet.
+    {f64_from_bits(0x7ff8'0000'0000'0000u), 0x7e00},
+    {f64_from_bits(0xfff8'0000'0000'0000u), 0xfe00},
+    {f64_from_bits(0x7ff0'0000'0000'0001u), 0x7e00},
+    {f64_from_bits(0x7ff4'0000'0000'0000u), 0x7f00},
+    {f64_from_bits(0xffff'ffff'ffff'ffffu), 0xffff},
+};
+
+TEST(Binary16FromF64, NarrowsEdgeCasesInOneRounding) {
+  for (const NarrowF64Row& row : kNarrowF64Rows) {
+    EXPECT_EQ(to_f16(row.input).bits, row.expected) << std::hexfloat << row.input;
+  }
+}
+
+// A NaN keeps what the processor's f64-to-f32 conversion keeps of it.
+TEST(Binary16FromF64, NaNsAsThroughF32) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 100000; ++i) {
+    const u64 bits = rng() | 0x7ff0'0000'0000'0001u;
+    const f64 nan = f64_from_bits(bits);
+    ASSERT_EQ(to_f16(nan).bits, to_f16(static_cast<f32>(nan)).bits) << std::hex << bits;
   }
 }
 

@@ -29,6 +29,7 @@ TEST(FloatToFloat, EdgeCasesUnderEveryRoundingMode) {
   const std::string e39 = range_error(1e39, -kF32Max, kF32Max);
   const std::string f16_70000 = range_error(70000, -65504, 65504);
   const std::string tiny = num(std::ldexp(1.0, -149));
+  const std::string f16_tiny = num(std::ldexp(1.0, -24));
   const std::vector<ModeRow> rows = {
       {"f64 1e39 to f32, Clamp", element<f64, f32>(1e39), Clamp, {"inf", max32, "inf", max32, "inf"}},
       {"f64 1e39 to f32, Unset", element<f64, f32>(1e39), Unset, {e39, max32, e39, max32, e39}},
@@ -49,14 +50,26 @@ TEST(FloatToFloat, EdgeCasesUnderEveryRoundingMode) {
        {"inf", "65504", "inf", "65504", "inf"}},
       {"f64 70000 to f16, Unset", element<f64, f16>(70000), Unset,
        {f16_70000, "65504", f16_70000, "65504", f16_70000}},
-      // Two roundings, by way of f32.
-      {"f64 1 + 2^-11 + 2^-30 to f16", element<f64, f16>(1 + std::ldexp(1.0, -11) + std::ldexp(1.0, -30)),
-       Clamp, {"1", "1", "1.0009765625", "1", "1"}},
+      // One rounding: no tie made on the way through f32.
+      {"f64 1 + 2^-11 + 2^-30 to f16",
+       element<f64, f16>(1 + std::ldexp(1.0, -11) + std::ldexp(1.0, -30)), Clamp,
+       {"1.0009765625", "1", "1.0009765625", "1", "1.0009765625"}},
+      {"f64 1 + 2^-11 to f16", element<f64, f16>(1 + std::ldexp(1.0, -11)), Clamp,
+       {"1", "1", "1.0009765625", "1", "1.0009765625"}},
+      {"f64 -(1 + 2^-11 - 2^-40) to f16",
+       element<f64, f16>(-(1 + std::ldexp(1.0, -11) - std::ldexp(1.0, -40))), Clamp,
+       {"-1", "-1", "-1", "-1.0009765625", "-1"}},
+      {"f64 2^-25 + 2^-60 to f16", element<f64, f16>(std::ldexp(1.0, -25) + std::ldexp(1.0, -60)),
+       Clamp, {f16_tiny, "0", f16_tiny, "0", f16_tiny}},
       {"f64 65519.999 to f16", element<f64, f16>(65519.999), Clamp,
-       {"inf", "65504", "inf", "65504", "inf"}},
+       {"65504", "65504", "inf", "65504", "65504"}},
       {"f64 65519.999 to f16, Unset", element<f64, f16>(65519.999), Unset,
-       {range_error(65519.999, -65504, 65504), "65504", range_error(65519.999, -65504, 65504),
-        "65504", range_error(65519.999, -65504, 65504)}},
+       {"65504", "65504", range_error(65519.999, -65504, 65504), "65504", "65504"}},
+      {"f64 65520 to f16, Unset", element<f64, f16>(65520), Unset,
+       {range_error(65520, -65504, 65504), "65504", range_error(65520, -65504, 65504), "65504",
+        range_error(65520, -65504, 65504)}},
+      {"f64 1e300 to f16, Clamp", element<f64, f16>(1e300), Clamp,
+       {"inf", "65504", "inf", "65504", "inf"}},
       {"f32 65520 to f16", element<f32, f16>(65520.0f), Clamp, {"inf", "65504", "inf", "65504", "inf"}},
       {"f32 65520 to f16, Unset", element<f32, f16>(65520.0f), Unset,
        {range_error(65520, -65504, 65504), "65504", range_error(65520, -65504, 65504), "65504",
@@ -136,70 +149,108 @@ TEST(FloatToFloat, OverflowWritesExactlyTheElementsBeforeIt) {
   ASSERT_FALSE((convert_slice_float_to_float<f64, f32>(in, out, config_of<f64, f32>(NE, Wrap))));
 }
 
-// The directed roundings against the two neighbours of x in T, found without
-// the kernel's own stepping: nextafter for f32, a sorted list for binary16.
+// The value of a binary16 pattern from its fields.
+f64 f16_value(u16 bits) {
+  const int exponent = (bits >> 10) & 0x1f;
+  const int fraction = bits & 0x3ff;
+  const f64 magnitude = exponent == 0x1f ? kInf
+                        : exponent == 0  ? std::ldexp(fraction, -24)
+                                         : std::ldexp(1024 + fraction, exponent - 25);
+  return (bits & 0x8000) != 0 ? -magnitude : magnitude;
+}
+
+// A value of T and whether its pattern is even (infinities count as even).
+struct Neighbour {
+  f64 value;
+  bool even;
+};
+
+// The two values of T around x (lo <= x <= hi, the same where T holds x),
+// found without the kernels: a sorted list of every binary16 value, the
+// compiler's conversion and std::nextafter for f32.
 template <FloatElement T>
-f64 directed_reference(f64 x, RoundingMode mode, T nearest, f64 overflow_tie) {
-  const f64 c = to_f64(nearest);
-  if (c == x || mode == RoundingMode::NearestEven) return c;
-  f64 lo, hi;
-  const auto step = [](T v, bool up) -> f64 {
-    if constexpr (std::same_as<T, f32>) {
-      return std::nextafter(v, up ? std::numeric_limits<f32>::infinity()
-                                  : -std::numeric_limits<f32>::infinity());
-    } else {
-      static const std::vector<f64> values = [] {
-        std::vector<f64> all;
-        for (u32 b = 0; b < 0x10000; ++b) {
-          const f16 y{static_cast<u16>(b)};
-          if (!is_nan(y)) all.push_back(to_f64(y));
-        }
-        std::sort(all.begin(), all.end());
-        return all;
-      }();
-      const f64 d = to_f64(v);
-      if (up) return *std::upper_bound(values.begin(), values.end(), d);
-      return *(std::lower_bound(values.begin(), values.end(), d) - 1);
-    }
-  };
-  if (c < x) {
-    lo = c;
-    hi = step(nearest, true);
+std::pair<Neighbour, Neighbour> neighbours(f64 x) {
+  if constexpr (std::same_as<T, f16>) {
+    static const std::vector<Neighbour> values = [] {
+      std::vector<Neighbour> all;
+      for (u32 b = 0; b < 0x10000; ++b) {
+        const f64 v = f16_value(static_cast<u16>(b));
+        if (!std::isnan(v) && b != 0x8000) all.push_back({v, (b & 1) == 0});
+      }
+      std::sort(all.begin(), all.end(),
+                [](const Neighbour& a, const Neighbour& b) { return a.value < b.value; });
+      return all;
+    }();
+    const auto by_value = [](const Neighbour& a, f64 v) { return a.value < v; };
+    const auto hi = std::lower_bound(values.begin(), values.end(), x, by_value);
+    if (hi->value == x) return {*hi, *hi};
+    return {*(hi - 1), *hi};
   } else {
-    hi = c;
-    lo = step(nearest, false);
-  }
-  switch (mode) {
-    case RoundingMode::TowardsZero:
-      return x > 0 ? lo : hi;
-    case RoundingMode::TowardsPositive:
-      return hi;
-    case RoundingMode::TowardsNegative:
-      return lo;
-    default: {
-      f64 mid = (lo + hi) / 2;
-      if (hi == kInf) mid = overflow_tie;
-      if (lo == -kInf) mid = -overflow_tie;
-      if (x == mid) return std::fabs(lo) > std::fabs(hi) ? lo : hi;
-      return x < mid ? lo : hi;
-    }
+    const auto of = [](f32 v) { return Neighbour{v, (std::bit_cast<u32>(v) & 1) == 0}; };
+    constexpr f32 kMax = std::numeric_limits<f32>::max();
+    constexpr f32 kInf32 = std::numeric_limits<f32>::infinity();
+    if (x > kMax) return {of(kMax), of(kInf32)};
+    if (x < -kMax) return {of(-kInf32), of(-kMax)};
+    const f32 c = static_cast<f32>(x);
+    if (c == x) return {of(c), of(c)};
+    if (c < x) return {of(c), of(std::nextafter(c, kInf32))};
+    return {of(std::nextafter(c, -kInf32)), of(c)};
   }
 }
 
+// x (finite or infinite, not a NaN) rounded to T under `mode`; a tie with
+// an infinity lies at `overflow_tie`, half a unit beyond the largest value.
+template <FloatElement T>
+f64 reference_rounding(f64 x, RoundingMode mode, f64 overflow_tie) {
+  const auto [lo, hi] = neighbours<T>(x);
+  if (lo.value == hi.value) return lo.value;
+  switch (mode) {
+    case RoundingMode::TowardsZero:
+      return x > 0 ? lo.value : hi.value;
+    case RoundingMode::TowardsPositive:
+      return hi.value;
+    case RoundingMode::TowardsNegative:
+      return lo.value;
+    case RoundingMode::NearestEven:
+    case RoundingMode::NearestAway:
+      break;
+  }
+  f64 mid = (lo.value + hi.value) / 2;
+  if (hi.value == kInf) mid = overflow_tie;
+  if (lo.value == -kInf) mid = -overflow_tie;
+  if (x < mid) return lo.value;
+  if (x > mid) return hi.value;
+  if (mode == RoundingMode::NearestAway) {
+    return std::fabs(lo.value) > std::fabs(hi.value) ? lo.value : hi.value;
+  }
+  return lo.even ? lo.value : hi.value;
+}
+
+// Every mode through both paths: the empty map, and a map whose one entry
+// (-7) the values avoid.
 template <FloatElement S, FloatElement T>
-void expect_directed_ieee(const std::vector<f64>& values, bool nearest_modes_too) {
+void expect_ieee_results(const std::vector<f64>& values) {
   const f64 overflow_tie = std::same_as<T, f16> ? 65520.0 : kF32Max + std::ldexp(1.0, 103);
   std::vector<S> in;
-  for (f64 v : values) in.push_back(from_f64<S>(v));
-  for (auto mode : kRoundingModes) {
-    if (!nearest_modes_too && (mode == NE || mode == RoundingMode::NearestAway)) continue;
-    std::vector<T> out(in.size());
-    ASSERT_TRUE((convert_slice_float_to_float<S, T>(in, out, config_of<S, T>(mode, Clamp))));
-    for (std::size_t i = 0; i < in.size(); ++i) {
-      const f64 x = to_f64(in[i]);
-      const T nearest = from_f64<T>(x);  // f32 to binary16 goes through f32 exactly
-      ASSERT_EQ(to_f64(out[i]), directed_reference(x, mode, nearest, overflow_tie))
-          << dtype_key_of<S> << " " << x << " mode " << static_cast<int>(mode);
+  for (f64 v : values) {
+    if (v != -7.0) in.push_back(from_f64<S>(v));
+  }
+  const ScalarMap<S, T> unmatched_map = {{from_f64<S>(-7.0), T{}}};
+  for (const ScalarMap<S, T>& map : {ScalarMap<S, T>{}, unmatched_map}) {
+    for (auto mode : kRoundingModes) {
+      std::vector<T> out(in.size());
+      ASSERT_TRUE((convert_slice_float_to_float<S, T>(in, out, config_of<S, T>(mode, Clamp, map))));
+      for (std::size_t i = 0; i < in.size(); ++i) {
+        const f64 x = to_f64(in[i]);
+        if (std::isnan(x)) {
+          ASSERT_TRUE(is_nan(out[i]));
+          continue;
+        }
+        ASSERT_EQ(to_f64(out[i]), reference_rounding<T>(x, mode, overflow_tie))
+            << dtype_key_of<S> << " " << std::hexfloat << x << " mode "
+            << static_cast<int>(mode) << (map.empty() ? "" : ", with a map");
+        ASSERT_EQ(std::signbit(to_f64(out[i])), std::signbit(x));
+      }
     }
   }
 }
@@ -215,28 +266,93 @@ std::vector<f64> varied_values(f64 scale) {
   return values;
 }
 
-TEST(FloatToFloat, NarrowingsGiveTheIeeeResult) {
-  std::vector<f64> to_f32_values = varied_values(kF32Max);
-  for (f64 v : {std::ldexp(1.0, -150), std::ldexp(3.0, -151), 1e-46, -1e-46}) to_f32_values.push_back(v);
-  expect_directed_ieee<f64, f32>(to_f32_values, true);
-  expect_directed_ieee<f32, f16>(varied_values(65504), true);
-  // From f64 the nearest modes round twice; the directed ones are exact.
-  expect_directed_ieee<f64, f16>(varied_values(65504), false);
+// f64 values where rounding to binary16 is decided: each binary16 midpoint,
+// and points within and beyond half an f32 unit on either side of it (where
+// a rounding by way of f32 would land on the midpoint); each binary16 value
+// and its f64 neighbours; the overflow tie; f64 subnormals, huge values,
+// infinities and NaNs with payloads.
+std::vector<f64> f16_rounding_edges() {
+  std::vector<f64> values = {0.0, -0.0, std::ldexp(1.0, -1074), -std::ldexp(1.0, -1022), 1e300,
+                             -1e300, kInf, -kInf, kNaN, std::bit_cast<f64>(0xfff4'0000'0000'0001u),
+                             std::bit_cast<f64>(0x7ff0'0000'0000'0001u), 65520.0,
+                             std::nextafter(65520.0, 0.0), -std::nextafter(65520.0, kInf),
+                             65520.0 - 0x1p-9, -(65520.0 - 0x1p-10), 65520.0 - 0x1p-30};
+  for (u32 b = 0; b < 0x7bff; ++b) {
+    const f64 v = f16_value(static_cast<u16>(b));
+    const f64 next = f16_value(static_cast<u16>(b + 1));
+    const f64 unit = next - v;
+    const f64 mid = v + unit / 2;
+    for (f64 point : {v, std::nextafter(v, kInf), mid, std::nextafter(mid, 0.0),
+                      std::nextafter(mid, kInf), mid + unit * 0x1p-14, mid - unit * 0x1p-14,
+                      mid + unit * 0x1p-15, mid - unit * 0x1p-20, mid + unit * 0x1p-40}) {
+      values.push_back(point);
+      values.push_back(-point);
+    }
+  }
+  return values;
 }
 
+TEST(FloatToFloat, NarrowingsGiveTheIeeeResult) {
+  std::vector<f64> to_f32_values = varied_values(kF32Max);
+  for (f64 v : {std::ldexp(1.0, -150), std::ldexp(3.0, -151), 1e-46, -1e-46}) {
+    to_f32_values.push_back(v);
+  }
+  expect_ieee_results<f64, f32>(to_f32_values);
+  expect_ieee_results<f32, f16>(varied_values(65504));
+  expect_ieee_results<f64, f16>(varied_values(65504));
+  expect_ieee_results<f64, f16>(f16_rounding_edges());
+}
+
+constexpr f64 kUnmatched = 1234.25;
+
+// Values that no mode takes beyond the range of T.
+template <FloatElement S, FloatElement T>
+std::vector<S> in_range_values() {
+  const f64 largest = std::same_as<T, f16> ? 65504 : kF32Max;
+  std::vector<S> values;
+  for (f64 v : varied_values(largest)) {
+    if (std::fabs(v) <= largest && v != kUnmatched) values.push_back(from_f64<S>(v));
+  }
+  return values;
+}
+
+// Copies of `clean` with one `intruder` in each block from the third on, at
+// a place that moves from block to block.
+template <FloatElement S>
+std::vector<S> with_intruders(std::vector<S> clean, S intruder) {
+  constexpr std::size_t kBlock = block::kElements;
+  for (std::size_t base = 2 * kBlock; base < clean.size(); base += kBlock) {
+    clean[std::min(clean.size() - 1, base + (base / kBlock * 37) % kBlock)] = intruder;
+  }
+  return clean;
+}
+
+// Clean blocks, blocks with one infinity, NaN or overflowing element each,
+// and a mix of everything, under every pair of modes.
 template <FloatElement S, FloatElement T>
 void expect_fast_paths_for_pair() {
-  std::vector<S> input;
-  const S unmatched = from_f64<S>(1234.25);
-  for (f64 v : varied_values(std::same_as<T, f16> ? 65504 : kF32Max)) {
-    const S x = from_f64<S>(v);
-    if (to_f64(x) != 1234.25) input.push_back(x);
+  const f64 largest = std::same_as<T, f16> ? 65504 : kF32Max;
+  const std::vector<S> clean = in_range_values<S, T>();
+  std::vector<std::vector<S>> inputs = {clean};
+  for (f64 intruder : {kInf, -kInf, kNaN, -kNaN, largest * 1.01, -largest * 1.01,
+                       std::nextafter(largest, kInf)}) {
+    inputs.push_back(with_intruders(clean, from_f64<S>(intruder)));
   }
-  input.insert(input.begin() + 100, from_f64<S>(kInf));
-  input.insert(input.begin() + 200, from_f64<S>(kNaN));
-  for (auto rounding : kRoundingModes) {
-    for (auto mode : kOutOfRangeModes) {
-      expect_fast_path_matches_frame<S, T>(input, unmatched, rounding, mode);
+  std::vector<S> mixed;
+  for (f64 v : varied_values(largest)) {
+    if (v != kUnmatched) mixed.push_back(from_f64<S>(v));
+  }
+  mixed.insert(mixed.begin() + 100, from_f64<S>(kInf));
+  mixed.insert(mixed.begin() + 200, from_f64<S>(kNaN));
+  inputs.push_back(mixed);
+  if constexpr (std::same_as<S, f64> && std::same_as<T, f16>) {
+    inputs.push_back(f16_rounding_edges());
+  }
+  for (const std::vector<S>& input : inputs) {
+    for (auto rounding : kRoundingModes) {
+      for (auto mode : kOutOfRangeModes) {
+        expect_fast_path_matches_frame<S, T>(input, from_f64<S>(kUnmatched), rounding, mode);
+      }
     }
   }
 }

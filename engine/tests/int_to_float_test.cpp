@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "float_kernel_test_support.hpp"
@@ -33,16 +34,31 @@ TEST(IntToFloat, EdgeCasesUnderEveryRoundingMode) {
        {"16777216", "16777216", "16777218", "16777216", "16777218"}},
       {"u32 2^32 - 1 to f32", element<u32, f32>(4294967295u), Unset,
        {"4294967296", "4294967040", "4294967296", "4294967040", "4294967296"}},
-      // The mode step is judged by the f64 image of the source.
+      // Every mode judges the exact integer, not its f64 image.
       {"i64 2^53 + 1 to f32", element<i64, f32>((i64{1} << 53) + 1), Unset,
-       {"9007199254740992", "9007199254740992", "9007199254740992", "9007199254740992",
+       {"9007199254740992", "9007199254740992", "9007200328482816", "9007199254740992",
         "9007199254740992"}},
       {"u64 max to f32", element<u64, f32>(std::numeric_limits<u64>::max()), Unset,
-       {"18446744073709552000", "18446744073709552000", "18446744073709552000",
-        "18446744073709552000", "18446744073709552000"}},
+       {"18446744073709552000", "18446742974197924000", "18446744073709552000",
+        "18446742974197924000", "18446744073709552000"}},
+      {"i64 max to f32", element<i64, f32>(std::numeric_limits<i64>::max()), Unset,
+       {"9223372036854776000", "9223371487098962000", "9223372036854776000",
+        "9223371487098962000", "9223372036854776000"}},
+      {"i64 2^53 + 1 to f64", element<i64, f64>((i64{1} << 53) + 1), Unset,
+       {"9007199254740992", "9007199254740992", "9007199254740994", "9007199254740992",
+        "9007199254740994"}},
+      {"i64 -(2^53 + 1) to f64", element<i64, f64>(-(i64{1} << 53) - 1), Unset,
+       {"-9007199254740992", "-9007199254740992", "-9007199254740992", "-9007199254740994",
+        "-9007199254740994"}},
       {"i64 2^53 + 3 to f64", element<i64, f64>((i64{1} << 53) + 3), Unset,
-       {"9007199254740996", "9007199254740996", "9007199254740996", "9007199254740996",
+       {"9007199254740996", "9007199254740994", "9007199254740996", "9007199254740994",
         "9007199254740996"}},
+      {"u64 max to f64", element<u64, f64>(std::numeric_limits<u64>::max()), Unset,
+       {"18446744073709552000", "18446744073709550000", "18446744073709552000",
+        "18446744073709550000", "18446744073709552000"}},
+      {"i64 min to f32", element<i64, f32>(std::numeric_limits<i64>::min()), Unset,
+       {"-9223372036854776000", "-9223372036854776000", "-9223372036854776000",
+        "-9223372036854776000", "-9223372036854776000"}},
       {"i8 -128 to f16", element<i8, f16>(-128), Unset, {"-128", "-128", "-128", "-128", "-128"}},
       {"u16 65535 to f32", element<u16, f32>(65535), Unset,
        {"65535", "65535", "65535", "65535", "65535"}},
@@ -97,18 +113,24 @@ f64 ieee_round(bool negative, u64 magnitude, int precision, f64 largest, Roundin
   return negative ? -result : result;
 }
 
+template <FloatElement T>
+constexpr int kPrecision = std::same_as<T, f16> ? 11 : std::same_as<T, f32> ? 24 : 53;
+
+template <FloatElement T>
+constexpr f64 kLargest = std::same_as<T, f16>   ? 65504.0
+                         : std::same_as<T, f32> ? f64{std::numeric_limits<f32>::max()}
+                                                : std::numeric_limits<f64>::max();
+
 template <IntElement S, FloatElement T>
 void expect_ieee_results(const std::vector<S>& input) {
-  constexpr int precision = std::same_as<T, f16> ? 11 : 24;
-  const f64 largest = std::same_as<T, f16> ? 65504.0 : std::numeric_limits<f32>::max();
   for (auto mode : kRoundingModes) {
     std::vector<T> out(input.size());
     ASSERT_TRUE((convert_slice_int_to_float<S, T>(input, out, config_of<S, T>(mode, Unset))));
     for (std::size_t i = 0; i < input.size(); ++i) {
       const S x = input[i];
-      const bool negative = x < 0;
+      const bool negative = x < S{0};
       const u64 magnitude = negative ? u64{0} - static_cast<u64>(x) : static_cast<u64>(x);
-      ASSERT_EQ(to_f64(out[i]), ieee_round(negative, magnitude, precision, largest, mode))
+      ASSERT_EQ(to_f64(out[i]), ieee_round(negative, magnitude, kPrecision<T>, kLargest<T>, mode))
           << dtype_key_of<S> << " " << +x << " -> " << dtype_key_of<T> << ", mode "
           << static_cast<int>(mode);
     }
@@ -125,42 +147,136 @@ std::vector<S> every_value() {
 }
 
 template <IntElement S>
-std::vector<S> random_values(i64 limit) {
+std::vector<S> random_values() {
   std::mt19937_64 rng(5);
   std::vector<S> values;
   for (int i = 0; i < 20000; ++i) {
     // Magnitudes spread over every bit width up to the type's.
     const u64 bits = rng();
     const int width = static_cast<int>(rng() % 64) + 1;
-    S v = static_cast<S>(width == 64 ? bits : bits & ((u64{1} << width) - 1));
-    if (limit != 0 && (static_cast<f64>(v) > static_cast<f64>(limit) ||
-                       static_cast<f64>(v) < -static_cast<f64>(limit))) {
-      continue;
-    }
-    values.push_back(v);
+    values.push_back(static_cast<S>(width == 64 ? bits : bits & ((u64{1} << width) - 1)));
   }
   return values;
 }
 
-// Up to 2^53 the f64 image is exact, so every mode gives the IEEE result.
-TEST(IntToFloat, DirectedModesGiveTheIeeeResult) {
-  expect_ieee_results<i8, f16>(every_value<i8>());
-  expect_ieee_results<u8, f16>(every_value<u8>());
-  expect_ieee_results<i16, f16>(every_value<i16>());
-  expect_ieee_results<u16, f16>(every_value<u16>());
-  expect_ieee_results<i32, f16>(random_values<i32>(0));
-  expect_ieee_results<u32, f16>(random_values<u32>(0));
-  expect_ieee_results<i64, f16>(random_values<i64>(0));
-  expect_ieee_results<u64, f16>(random_values<u64>(0));
-  expect_ieee_results<i32, f32>(random_values<i32>(0));
-  expect_ieee_results<u32, f32>(random_values<u32>(0));
-  expect_ieee_results<i64, f32>(random_values<i64>(i64{1} << 53));
-  expect_ieee_results<u64, f32>(random_values<u64>(i64{1} << 53));
+// Where the rounding of a wide integer is decided: around every power of
+// two, the f32 and f64 ties above it (an odd multiple of half a unit) and
+// their neighbours, with both signs, and the ends of the type.
+template <IntElement S>
+std::vector<S> rounding_edges() {
+  std::vector<S> values = {std::numeric_limits<S>::min(), std::numeric_limits<S>::max(),
+                           static_cast<S>(std::numeric_limits<S>::max() - 1)};
+  for (int k = 0; k < 64; ++k) {
+    const u64 power = u64{1} << k;
+    std::vector<u64> centres = {power};
+    for (int precision : {11, 24, 53}) {
+      if (k < precision) continue;
+      const u64 half_unit = u64{1} << (k - precision);
+      centres.push_back(power + half_unit);      // tie, the lower neighbour even
+      centres.push_back(power + 3 * half_unit);  // tie, the upper neighbour even
+      centres.push_back(power - half_unit / 2);  // below the power: half as wide a unit
+    }
+    for (u64 centre : centres) {
+      for (u64 m : {centre - 1, centre, centre + 1}) {
+        values.push_back(static_cast<S>(m));
+        if constexpr (std::is_signed_v<S>) values.push_back(static_cast<S>(u64{0} - m));
+      }
+    }
+  }
+  return values;
+}
+
+template <IntElement S>
+std::vector<S> test_values() {
+  if constexpr (sizeof(S) <= 2) {
+    return every_value<S>();
+  } else {
+    std::vector<S> values = random_values<S>();
+    const std::vector<S> edges = rounding_edges<S>();
+    values.insert(values.begin() + 1000, edges.begin(), edges.end());
+    return values;
+  }
+}
+
+// Every pair under every mode: the values of 8- and 16-bit types all, wider
+// ones at random and at the rounding edges.
+TEST(IntToFloat, EveryModeGivesTheIeeeResultOfTheExactInteger) {
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
+    expect_ieee_results<S, T>(test_values<S>());
+  });
+}
+
+__extension__ typedef __int128 Wide;
+
+template <FloatElement T>
+Wide exact_integer(T y) {
+  return static_cast<Wide>(y);  // y is a whole number of magnitude at most 2^65
+}
+
+// The result y of x under `mode` against the defining property of the mode,
+// on exact integers: x itself where y holds it, else y and its two
+// neighbours (from std::nextafter) bracket x as the mode says.
+template <FloatElement T>
+::testing::AssertionResult rounds_as_mode(Wide x, T y, RoundingMode mode) {
+  constexpr T kInfT = std::numeric_limits<T>::infinity();
+  if (std::trunc(y) != y) return ::testing::AssertionFailure() << "not a whole number";
+  const Wide r = exact_integer(y);
+  if (r == x) return ::testing::AssertionSuccess();  // exact under every mode
+  // Inexact only where the neighbours are whole numbers too.
+  const Wide above = exact_integer(std::nextafter(y, kInfT));
+  const Wide below = exact_integer(std::nextafter(y, -kInfT));
+  const auto distance = [x](Wide v) { return v > x ? v - x : x - v; };
+  bool ok = false;
+  switch (mode) {
+    case RoundingMode::TowardsPositive:
+      ok = below < x && x <= r;
+      break;
+    case RoundingMode::TowardsNegative:
+      ok = r <= x && x < above;
+      break;
+    case RoundingMode::TowardsZero:
+      ok = x < 0 ? (below < x && x <= r) : (r <= x && x < above);
+      break;
+    case RoundingMode::NearestEven:
+    case RoundingMode::NearestAway: {
+      const Wide other = x > r ? above : below;
+      ok = distance(r) <= distance(other);
+      if (ok && distance(r) == distance(other)) {
+        const bool even = (std::bit_cast<typename FloatBits<T>::Bits>(y) & 1) == 0;
+        const bool larger = (r < 0 ? -r : r) > (other < 0 ? -other : other);
+        ok = mode == RoundingMode::NearestEven ? even : larger;
+      }
+      break;
+    }
+  }
+  if (ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "mode " << static_cast<int>(mode) << " gave " << std::hexfloat << y;
+}
+
+template <IntElement S, FloatElement T>
+void expect_rounds_as_mode(const std::vector<S>& input) {
+  for (auto mode : kRoundingModes) {
+    std::vector<T> out(input.size());
+    ASSERT_TRUE((convert_slice_int_to_float<S, T>(input, out, config_of<S, T>(mode, Unset))));
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      ASSERT_TRUE(rounds_as_mode(static_cast<Wide>(input[i]), out[i], mode))
+          << dtype_key_of<S> << " " << input[i] << " -> " << dtype_key_of<T>;
+    }
+  }
+}
+
+TEST(IntToFloat, WideIntegersRoundByExactComparison) {
+  expect_rounds_as_mode<i64, f32>(test_values<i64>());
+  expect_rounds_as_mode<u64, f32>(test_values<u64>());
+  expect_rounds_as_mode<i64, f64>(test_values<i64>());
+  expect_rounds_as_mode<u64, f64>(test_values<u64>());
 }
 
 template <IntElement S, FloatElement T>
 void expect_fast_paths_for_pair() {
-  std::vector<S> input = random_values<S>(0);
+  std::vector<S> input = test_values<S>();
   std::erase(input, S{99});
   for (auto mode : kRoundingModes) {
     expect_fast_path_matches_frame<S, T>(input, S{99}, mode, Unset);
@@ -172,16 +288,6 @@ TEST(IntToFloat, EmptyMapPathMatchesPerElementFrame) {
   for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
     expect_fast_paths_for_pair<S, T>();
   });
-}
-
-// Pairs without a mode convert to nearest whatever the mode says.
-TEST(IntToFloat, ModeFreePairsIgnoreTheMode) {
-  const std::vector<i64> input = {(i64{1} << 53) + 1, -((i64{1} << 62) + 3), 12345};
-  for (auto mode : kRoundingModes) {
-    std::vector<f64> out(input.size());
-    ASSERT_TRUE((convert_slice_int_to_float<i64, f64>(input, out, config_of<i64, f64>(mode, Unset))));
-    for (std::size_t i = 0; i < input.size(); ++i) EXPECT_EQ(out[i], static_cast<f64>(input[i]));
-  }
 }
 
 }  // namespace

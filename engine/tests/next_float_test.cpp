@@ -46,17 +46,28 @@ TEST(NextFloat, SpecialPatterns) {
   EXPECT_EQ(std::bit_cast<u32>(next_down(nan)), 0xffc00123u);
 }
 
-// std::nextafter toward an infinity is the reference for f32.
-TEST(NextFloat, F32AgreesWithNextafter) {
-  std::mt19937 rng(3);
-  constexpr f32 kInf = std::numeric_limits<f32>::infinity();
+// std::nextafter toward an infinity is the reference for f32 and f64.
+template <class T>
+void expect_agrees_with_nextafter() {
+  using Bits = typename FloatBits<T>::Bits;
+  std::mt19937_64 rng(3);
+  constexpr T kInf = std::numeric_limits<T>::infinity();
   for (int i = 0; i < 200000; ++i) {
-    const f32 x = std::bit_cast<f32>(static_cast<u32>(rng()));
+    const T x = std::bit_cast<T>(static_cast<Bits>(rng()));
     if (std::isnan(x)) continue;
-    const f32 up = next_up(x), down = next_down(x);
-    EXPECT_EQ(up, std::nextafter(x, kInf)) << x;
-    EXPECT_EQ(down, std::nextafter(x, -kInf)) << x;
+    EXPECT_EQ(next_up(x), std::nextafter(x, kInf)) << x;
+    EXPECT_EQ(next_down(x), std::nextafter(x, -kInf)) << x;
   }
+  for (T x : {T{0}, -T{0}, std::numeric_limits<T>::max(), -kInf, kInf,
+              std::numeric_limits<T>::denorm_min()}) {
+    EXPECT_EQ(next_up(x), std::nextafter(x, kInf)) << x;
+    EXPECT_EQ(next_down(x), std::nextafter(x, -kInf)) << x;
+  }
+}
+
+TEST(NextFloat, AgreesWithNextafter) {
+  expect_agrees_with_nextafter<f32>();
+  expect_agrees_with_nextafter<f64>();
 }
 
 // Binary16: the neighbours in the sorted list of all non-NaN values.

@@ -35,14 +35,22 @@ def test_every_pair_reaches_cast_array_into(source, target):
 
 # --- which modes reach a pair ------------------------------------------------
 
+# Until the dispatch hands int64/uint64 -> float64 the rounding mode, they
+# convert to nearest under every mode.
+NEEDS_WIDE_FLOAT64_MODE = pytest.mark.xfail(
+    strict=True, reason="int64/uint64 -> float64 get no rounding mode from "
+    "the dispatch yet")
+
 # (source, target, value, rounding_mode, out_of_range_mode, expected value)
 MODE_CASES = {
-    # No mode reaches int64/uint64 -> float64: always the nearest value.
-    "int64->float64 ignores towards-zero": (
-        "int64", "float64", 2**53 + 3, "towards-zero", None, 2**53 + 4),
-    "uint64->float64 ignores towards-zero": (
-        "uint64", "float64", 2**64 - 1, "towards-zero", None, 2**64),
-    # Rounding reaches integer -> float32 from 32 bits up and -> float16.
+    # Rounding reaches int64/uint64 -> float64 ...
+    "int64->float64 takes rounding": pytest.param(
+        "int64", "float64", 2**53 + 3, "towards-zero", None, 2**53 + 2,
+        marks=NEEDS_WIDE_FLOAT64_MODE),
+    "uint64->float64 takes rounding": pytest.param(
+        "uint64", "float64", 2**64 - 1, "towards-zero", None, 2**64 - 2**11,
+        marks=NEEDS_WIDE_FLOAT64_MODE),
+    # ... integer -> float32 from 32 bits up and -> float16.
     "int32->float32 takes rounding": (
         "int32", "float32", 2**24 + 1, "towards-positive", None, 2**24 + 2),
     "int16->float16 takes rounding": (

@@ -1,5 +1,5 @@
-// IEEE binary16 (`f16`): classification, conversion to and from f32, and the
-// arithmetic the kernels need, all computed through f32.
+// IEEE binary16 (`f16`): classification, conversion to and from f32 (and
+// from f64), and the arithmetic the kernels need, all computed through f32.
 //
 // The two conversions use the processor's F16C instructions when it has them
 // (checked once per process) and otherwise a software conversion with
@@ -56,6 +56,11 @@ inline f32 to_f32(f16 x) noexcept {
 inline f16 to_f16(f32 x) noexcept {
   return cpu_has_f16c() ? binary16_f16c::to_f16(x) : binary16_soft::to_f16(x);
 }
+// The same from f64, rounded once (not by way of f32, which would round
+// twice): magnitudes of 65520 and above become infinities; a NaN keeps its
+// sign and top payload bits, as through f32. Software only, on the bit
+// pattern, so it does not depend on the floating-point environment.
+f16 to_f16(f64 x) noexcept;
 
 // Block forms of the two conversions over min(in.size(), out.size()) elements.
 void widen_f16_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept;

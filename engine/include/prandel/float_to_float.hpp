@@ -1,8 +1,8 @@
 // Float-to-float conversion for all nine pairs of binary16, f32 and f64.
 //
 // The identities and widenings are exact. The three narrowings (f64 to f32,
-// f32 to binary16, f64 to binary16 by way of f32) convert to nearest, ties to
-// even, then move by at most one step for another rounding mode; a finite
+// f32 to binary16, f64 to binary16) convert to nearest, ties to even, in one
+// rounding, then move by at most one step for another rounding mode; a finite
 // element that ends up infinite fails with OutOfRange unless the out-of-range
 // mode is Clamp, which writes the infinity.
 #pragma once
@@ -34,11 +34,89 @@ inline T convert_nearest(S x) noexcept {
   if constexpr (std::same_as<S, T>) {
     return x;
   } else if constexpr (std::same_as<T, f16>) {
-    return to_f16(static_cast<f32>(x));  // from f64: two roundings, by design
+    return to_f16(x);
   } else if constexpr (std::same_as<S, f16>) {
     return static_cast<T>(to_f32(x));
+  } else if constexpr (std::same_as<T, f32>) {
+    return narrow_to_f32(x);
   } else {
     return static_cast<T>(x);
+  }
+}
+
+// x with its fraction cut to f32's width, rounding to odd: toward zero, with
+// the lowest kept bit set when that drops anything. f32 holds more than two
+// bits beyond binary16's precision and a wider exponent range, so rounding
+// this value (exact in f32 in its normal range) to binary16 to nearest gives
+// the single rounding of x, overflow and subnormals included (values below
+// the f32 normal range round to a binary16 zero whatever f32 makes of them).
+// On the bit pattern, without compares, so that a block loop vectorises; a
+// NaN keeps its top payload bits.
+inline f64 round_to_odd_at_f32_width(f64 x) noexcept {
+  using B = FloatBits<f64>;
+  constexpr u64 kDropped = (u64{1} << (B::kFractionBits - FloatBits<f32>::kFractionBits)) - 1;
+  const u64 bits = B::to_bits(x);
+  // Adding the mask to the dropped bits carries into the lowest kept bit
+  // exactly when one of them is set, and reaches no higher.
+  return B::from_bits((bits | ((bits & kDropped) + kDropped)) & ~kDropped);
+}
+
+// Whether a block holds an element that narrow_to_f32 maps explicitly (a
+// magnitude from the f32 overflow tie up), an infinity or a NaN. Magnitude
+// patterns order like their values: one carry into the sign position per
+// element, so that the scan vectorises, gathered in several partial flags so
+// that it is not held up by one chain of ORs.
+inline bool any_beyond_f32_range(InputSlice<f64> in) noexcept {
+  using B = FloatBits<f64>;
+  constexpr u64 kOffset = B::kSign - B::to_bits(kF32OverflowTie);
+  const auto flag = [&](std::size_t j) {
+    return (B::to_bits(in[j]) & B::kMagnitudeMask) + kOffset;
+  };
+  constexpr std::size_t kChains = 8;
+  u64 flags[kChains] = {};
+  std::size_t j = 0;
+  for (; j + kChains <= in.size(); j += kChains) {
+    for (std::size_t c = 0; c < kChains; ++c) flags[c] |= flag(j + c);
+  }
+  for (; j < in.size(); ++j) flags[0] |= flag(j);
+  u64 any = 0;
+  for (u64 f : flags) any |= f;
+  return (any & B::kSign) != 0;
+}
+
+// f64 to f32 of a block: the plain conversion, which vectorises, where the
+// block holds only values inside the f32 range.
+inline void narrow_f64_block_to_f32(InputSlice<f64> in, OutputSlice<f32> out) noexcept {
+  const std::size_t n = frame_length(in, out);
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<f64> part = block::sub_slice(in, base, k);
+    if (any_beyond_f32_range(part)) {
+      for (std::size_t j = 0; j < k; ++j) out.store(base + j, narrow_to_f32(part[j]));
+    } else {
+      for (std::size_t j = 0; j < k; ++j) out.store(base + j, static_cast<f32>(part[j]));
+    }
+  }
+}
+
+// The nearest-even binary16 of each f64 (one rounding), through an f32
+// buffer a block at a time so the last step runs in vector-wide steps.
+inline void narrow_f64_block_to_f16(InputSlice<f64> in, OutputSlice<f16> out) noexcept {
+  const std::size_t n = frame_length(in, out);
+  f32 odd[block::kElements];
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<f64> part = block::sub_slice(in, base, k);
+    if (any_beyond_f32_range(part)) {
+      for (std::size_t j = 0; j < k; ++j) {
+        odd[j] = narrow_to_f32(round_to_odd_at_f32_width(part[j]));
+      }
+    } else {
+      for (std::size_t j = 0; j < k; ++j) {
+        odd[j] = static_cast<f32>(round_to_odd_at_f32_width(part[j]));
+      }
+    }
+    narrow_f32_block(InputSlice<f32>(odd, k), block::sub_slice(out, base, k));
   }
 }
 
@@ -105,11 +183,12 @@ inline ElementResult<T> narrow_element(S x) noexcept {
 // Nearest-even narrowing of min(in.size(), out.size()) elements.
 template <FloatElement S, FloatElement T>
 inline void narrow_nearest(InputSlice<S> in, OutputSlice<T> out) noexcept {
-  if constexpr (std::same_as<T, f16>) {
-    block::narrow_to_f16_through_f32(in, out);  // from f64: two roundings, by design
-  } else {  // f64 to f32
-    const std::size_t n = frame_length(in, out);
-    for (std::size_t i = 0; i < n; ++i) out.store(i, static_cast<f32>(in[i]));
+  if constexpr (std::same_as<S, f32>) {  // to binary16
+    narrow_f32_block(in, out);
+  } else if constexpr (std::same_as<T, f16>) {
+    narrow_f64_block_to_f16(in, out);
+  } else {
+    narrow_f64_block_to_f32(in, out);
   }
 }
 
@@ -128,14 +207,10 @@ CastResult narrow_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
       const std::size_t k = std::min(block::kElements, n - base);
       if constexpr (R == RoundingMode::NearestEven && std::same_as<S, f64> &&
                     std::same_as<T, f32>) {
-        // Converting twice beats a buffer: test the block, then convert it
-        // straight into the output.
-        u32 any_non_finite = 0;
-        for (std::size_t j = 0; j < k; ++j) {
-          any_non_finite |= non_finite_flag(static_cast<f32>(in[base + j]));
-        }
-        if (any_non_finite == 0) {
-          narrow_nearest(block::sub_slice(in, base, k), block::sub_slice(out, base, k));
+        // A scan beats a buffer: a block without an infinity, a NaN or a
+        // value past the f32 range converts straight into the output.
+        if (!any_beyond_f32_range(block::sub_slice(in, base, k))) {
+          for (std::size_t j = 0; j < k; ++j) out.store(base + j, static_cast<f32>(in[base + j]));
           continue;
         }
       }

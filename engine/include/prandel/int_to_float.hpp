@@ -1,14 +1,17 @@
 // Integer-to-float conversion for all 32 pairs of the eight integer types with
 // binary16, f32 and f64. It never fails.
 //
-// Each element is converted to nearest, ties to even (a single rounding; to
-// binary16 by way of f32, which gives the same result for integers); another
-// rounding mode then moves that result by at most one step.
+// Each element is converted to nearest, ties to even (a single rounding of
+// the exact integer; to binary16 by way of f32, which gives the same result
+// for integers); another rounding mode then moves that result by at most one
+// step, decided on the exact integer.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <concepts>
 #include <cstddef>
+#include <utility>
 
 #include "prandel/binary16.hpp"
 #include "prandel/cast_config.hpp"
@@ -20,13 +23,11 @@
 
 namespace prandel {
 
-// Whether the rounding mode can change a result: T is binary16, or f32 with
-// a source of 32 bits or more. Every other pair converts exactly, except
-// i64/u64 to f64, where the result is the f64 image that the mode step
-// compares against, so the mode never moves it.
+// Whether the rounding mode can change a result: the target cannot hold
+// every source value. Every other pair converts exactly.
 template <IntElement S, FloatElement T>
 inline constexpr bool int_to_float_takes_mode =
-    std::same_as<T, f16> || (std::same_as<T, f32> && sizeof(S) >= 4);
+    std::same_as<T, f16> || (std::same_as<T, f32> && sizeof(S) >= 4) || sizeof(S) == 8;
 
 namespace int_to_float_detail {
 
@@ -39,13 +40,43 @@ inline T convert_nearest(S x) noexcept {
   }
 }
 
+// Whether the f64 image of every source value is exact, or else settles the
+// mode step all the same: for a binary16 target every integer beyond 2^53
+// lies beyond the largest finite value and so does its image.
+template <IntElement S, FloatElement T>
+inline constexpr bool judged_by_f64_image = sizeof(S) < 8 || std::same_as<T, f16>;
+
+// x - r exactly, for r the nearest f32 or f64 of a 64-bit x. r is a whole
+// number of magnitude at most 2^64 within half a unit of x (under 2^40), so
+// the difference is taken modulo 2^64 and read back as signed.
+template <IntElement S, FloatElement T>
+inline i64 residual_from_nearest(S x, T r) noexcept {
+  const f64 rd = to_f64(r);
+  const f64 magnitude = std::fabs(rd);
+  const u64 low_bits = magnitude >= 0x1p64 ? u64{0} : static_cast<u64>(magnitude);
+  const u64 r_modular = rd < 0 ? u64{0} - low_bits : low_bits;
+  return static_cast<i64>(static_cast<u64>(x) - r_modular);
+}
+
+template <RoundingMode R, FloatElement T, IntElement S>
+inline T step_from_integer(S x, T r) noexcept {
+  const i64 d = residual_from_nearest(x, r);
+  const f64 twice_distance = 2.0 * static_cast<f64>(d < 0 ? -d : d);
+  return step_from_nearest<R>(r, SourceSide{d > 0, d < 0, std::cmp_less(x, 0)}, [&](T c) {
+    // Neighbours differ by a power of two, exact in f64.
+    return twice_distance == std::fabs(to_f64(c) - to_f64(r));
+  });
+}
+
 template <RoundingMode R, FloatElement T, IntElement S>
 inline T convert_element(S x) noexcept {
   const T r = convert_nearest<T>(x);
   if constexpr (R == RoundingMode::NearestEven || !int_to_float_takes_mode<S, T>) {
     return r;
-  } else {
+  } else if constexpr (judged_by_f64_image<S, T>) {
     return step_to_rounding_mode<R>(static_cast<f64>(x), r, to_f64(r));
+  } else {
+    return step_from_integer<R>(x, r);
   }
 }
 
@@ -89,8 +120,8 @@ void convert_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
 // Converts min(in.size(), out.size()) elements in index order; a scalar-map
 // hit is stored as given, any other element is converted under
 // config.rounding. Always succeeds. Pairs that take no mode
-// (int_to_float_takes_mode false) convert to nearest whatever config.rounding
-// holds, which is what the rule gives for them under every mode.
+// (int_to_float_takes_mode false) convert exactly whatever config.rounding
+// holds.
 template <IntElement S, FloatElement T>
 CastResult convert_slice_int_to_float(InputSlice<S> in, OutputSlice<T> out,
                                       const CastConfig<S, T>& config) noexcept {

@@ -1,5 +1,5 @@
-// IEEE 754 nextUp and nextDown for f32 and binary16, as steps on the bit
-// pattern: the directed roundings of the float-target kernels move a
+// IEEE 754 nextUp and nextDown for the three float types, as steps on the
+// bit pattern: the directed roundings of the float-target kernels move a
 // nearest-even result by at most one of these steps.
 #pragma once
 
@@ -32,16 +32,14 @@ constexpr typename FloatBits<T>::Bits next_up_bits(typename FloatBits<T>::Bits b
 
 // A NaN is returned unchanged; +inf stays +inf; the largest finite value
 // steps to +inf; -inf steps to the most negative finite value.
-template <class T>
-  requires std::same_as<T, f32> || std::same_as<T, f16>
+template <FloatElement T>
 constexpr T next_up(T x) noexcept {
   using B = FloatBits<T>;
   return B::from_bits(next_float_detail::next_up_bits<T>(B::to_bits(x)));
 }
 
 // The mirror image: next_down(x) == -next_up(-x), with a NaN unchanged.
-template <class T>
-  requires std::same_as<T, f32> || std::same_as<T, f16>
+template <FloatElement T>
 constexpr T next_down(T x) noexcept {
   using B = FloatBits<T>;
   using Bits = typename B::Bits;
