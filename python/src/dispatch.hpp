@@ -36,10 +36,10 @@ constexpr ModeSet mode_set_of() {
     return {true, true};
   } else if constexpr (IntElement<S>) {
     // float16 rounds (or overflows) from every integer type, float32 from
-    // 32- and 64-bit ones; float64 always takes the nearest value.
+    // 32- and 64-bit ones, float64 from 64-bit ones.
     if constexpr (std::same_as<T, f16>) return {true, false};
     else if constexpr (std::same_as<T, f32>) return {sizeof(S) >= 4, false};
-    else return {false, false};
+    else return {sizeof(S) == 8, false};
   } else {
     constexpr bool plain_copy = std::same_as<S, T> && !std::same_as<S, f16>;
     return {!plain_copy, !plain_copy};
