@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace prandel::py {
@@ -130,7 +131,14 @@ std::optional<ElementType> builtin_numeric_type(PyArray_Descr* descr) {
   }
 }
 
-PyResult<std::string_view> dtype_key_from_attributes(PyObject* array) {
+// The element type named exactly (case-sensitively, untrimmed) by `key`.
+std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
+  const auto found = std::ranges::find(kDtypeKeys, key);
+  if (found == kDtypeKeys.end()) return std::nullopt;
+  return static_cast<ElementType>(found - kDtypeKeys.begin());
+}
+
+PyResult<ElementType> element_type_from_attributes(PyObject* array) {
   PyRef dtype = PyRef::steal(PyObject_GetAttrString(array, "dtype"));
   if (!dtype) return unexpected(PyErr::fetch());
   PyRef name = PyRef::steal(PyObject_GetAttrString(dtype.get(), "name"));
@@ -142,72 +150,45 @@ PyResult<std::string_view> dtype_key_from_attributes(PyObject* array) {
   const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
   if (text == nullptr) return unexpected(PyErr::fetch());
   const std::string_view name_text(text, static_cast<std::size_t>(size));
-  if (const auto type = element_type_of_key(name_text)) {
-    return kDtypeKeys[static_cast<std::size_t>(*type)];
-  }
+  if (const auto type = element_type_of_key(name_text)) return *type;
   return unexpected(unsupported_error("Unsupported numpy dtype: ", name_text));
 }
 
 }  // namespace
 
-std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
-  const auto found = std::ranges::find(kDtypeKeys, key);
-  if (found == kDtypeKeys.end()) return std::nullopt;
-  return static_cast<ElementType>(found - kDtypeKeys.begin());
-}
-
-PyResult<std::string_view> array_dtype_key(PyObject* array) {
+PyResult<ElementType> array_element_type(PyObject* array) {
   if (PyArray_CheckExact(array)) {
     auto* base = reinterpret_cast<PyArrayObject*>(array);
     if (const auto type = builtin_numeric_type(PyArray_DESCR(base))) {
-      return kDtypeKeys[static_cast<std::size_t>(*type)];
+      return *type;
     }
   }
-  return dtype_key_from_attributes(array);
+  return element_type_from_attributes(array);
 }
 
-namespace {
-
-// The table index of the pair named by two texts, or the TypeError naming
-// the first text that is not a dtype key.
-PyResult<std::size_t> pair_of_keys(std::string_view source_key,
-                                   std::string_view target_key) {
-  const auto source = element_type_of_key(source_key);
-  if (!source) {
-    return unexpected(
-        unsupported_error("Unsupported source dtype: ", source_key));
-  }
-  const auto target = element_type_of_key(target_key);
-  if (!target) {
-    return unexpected(
-        unsupported_error("Unsupported target dtype: ", target_key));
-  }
-  return pair_index(*source, *target);
+PyResult<ElementType> target_element_type(std::string_view target_dtype) {
+  if (const auto type = element_type_of_key(target_dtype)) return *type;
+  return unexpected(
+      unsupported_error("Unsupported target dtype: ", target_dtype));
 }
 
-}  // namespace
-
-PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
-                              std::string_view target_dtype,
-                              RoundingMode rounding,
+PyObjectResult dispatch_alloc(PyObject* arr, ElementType source,
+                              ElementType target, RoundingMode rounding,
                               OutOfRangeMode out_of_range,
                               PyObject* scalar_map_entries) {
-  PyResult<std::size_t> pair = pair_of_keys(source_key, target_dtype);
-  if (!pair) return unexpected(std::move(pair).error());
-  return kAllocDrivers[*pair](arr, modes_of_pair(*pair, rounding, out_of_range),
-                              scalar_map_entries);
+  const std::size_t pair = pair_index(source, target);
+  return kAllocDrivers[pair](arr, modes_of_pair(pair, rounding, out_of_range),
+                             scalar_map_entries);
 }
 
-PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
-                             std::string_view source_key,
-                             std::string_view target_key, RoundingMode rounding,
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out, ElementType source,
+                             ElementType target, RoundingMode rounding,
                              OutOfRangeMode out_of_range,
                              PyObject* scalar_map_entries) {
-  PyResult<std::size_t> pair = pair_of_keys(source_key, target_key);
-  if (!pair) return unexpected(std::move(pair).error());
-  return kIntoDrivers[*pair](arr, out,
-                             modes_of_pair(*pair, rounding, out_of_range),
-                             scalar_map_entries);
+  const std::size_t pair = pair_index(source, target);
+  return kIntoDrivers[pair](arr, out,
+                            modes_of_pair(pair, rounding, out_of_range),
+                            scalar_map_entries);
 }
 
 }  // namespace prandel::py

@@ -71,9 +71,11 @@ PyObjectResult cast_array(PyObject* const* args, Py_ssize_t nargs,
   PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
   if (!options) return unexpected(std::move(options).error());
 
-  PyResult<std::string_view> source_key = array_dtype_key(*arr);
-  if (!source_key) return unexpected(std::move(source_key).error());
-  return dispatch_alloc(*arr, *source_key, *target_dtype, options->rounding,
+  PyResult<ElementType> source = array_element_type(*arr);
+  if (!source) return unexpected(std::move(source).error());
+  PyResult<ElementType> target = target_element_type(*target_dtype);
+  if (!target) return unexpected(std::move(target).error());
+  return dispatch_alloc(*arr, *source, *target, options->rounding,
                         options->out_of_range, options->scalar_map_entries);
 }
 
@@ -92,10 +94,10 @@ PyObjectResult cast_array_into(PyObject* const* args, Py_ssize_t nargs,
   PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
   if (!options) return unexpected(std::move(options).error());
 
-  PyResult<std::string_view> source_key = array_dtype_key(*arr);
-  if (!source_key) return unexpected(std::move(source_key).error());
-  PyResult<std::string_view> target_key = array_dtype_key(*out);
-  if (!target_key) return unexpected(std::move(target_key).error());
+  PyResult<ElementType> source = array_element_type(*arr);
+  if (!source) return unexpected(std::move(source).error());
+  PyResult<ElementType> target = array_element_type(*out);
+  if (!target) return unexpected(std::move(target).error());
 
   PyResult<ArrayShape> input_shape = ArrayShape::of(*arr);
   if (!input_shape) return unexpected(std::move(input_shape).error());
@@ -106,7 +108,7 @@ PyObjectResult cast_array_into(PyObject* const* args, Py_ssize_t nargs,
     return unexpected(shape_mismatch_error(*input_shape, *output_shape));
   }
 
-  return dispatch_into(*arr, *out, *source_key, *target_key, options->rounding,
+  return dispatch_into(*arr, *out, *source, *target, options->rounding,
                        options->out_of_range, options->scalar_map_entries);
 }
 

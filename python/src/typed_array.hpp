@@ -6,7 +6,6 @@
 #include "py_err.hpp"
 
 #include <cstddef>
-#include <optional>
 
 #include "prandel/element_types.hpp"
 #include "prandel/slice.hpp"
