@@ -61,13 +61,22 @@ PyErr input_not_contiguous_error() {
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
                                  std::size_t element_size,
                                  const ElementRun& output,
-                                 std::size_t output_element_size) {
+                                 std::size_t output_element_size,
+                                 PyObject* shaped_output) {
   PyArrayObject* array = input.get();
   auto* object = reinterpret_cast<PyObject*>(array);
   if (!is_array_of(object, input.type_number())) {
     return unexpected(not_an_array_error(object));
   }
   if (!input.is_contiguous()) return unexpected(input_not_contiguous_error());
+  if (shaped_output != nullptr) {
+    const ArrayShape input_shape = ArrayShape::dimensions_of(array);
+    const ArrayShape output_shape = ArrayShape::dimensions_of(
+        reinterpret_cast<PyArrayObject*>(shaped_output));
+    if (!(input_shape == output_shape)) {
+      return unexpected(shape_mismatch_error(input_shape, output_shape));
+    }
+  }
   const ElementRun run = whole_run(array);
   if (!PyArray_IS_C_CONTIGUOUS(array) ||
       overlaps_unevenly(run, element_size, output, output_element_size)) {

@@ -6,7 +6,7 @@
 #include "numpy_api.hpp"
 
 #include <array>
-#include <string>
+#include <string_view>
 
 namespace prandel::py {
 namespace {
@@ -43,14 +43,6 @@ PyResult<CastOptions> convert_options(PyObject* rounding_mode,
   return CastOptions{
       *rounding, *out_of_range,
       scalar_map_entries == Py_None ? nullptr : scalar_map_entries};
-}
-
-PyErr shape_mismatch_error(const ArrayShape& input, const ArrayShape& output) {
-  std::string message = "Shape mismatch: input shape ";
-  message.append(input.to_string())
-      .append(" != output shape ")
-      .append(output.to_string());
-  return PyErr::value_error(std::move(message));
 }
 
 }  // namespace

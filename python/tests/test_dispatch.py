@@ -383,15 +383,35 @@ class ShapeReshapesInput(np.ndarray):
 
 
 def test_shape_attribute_that_reshapes_the_input():
-    # The input's shape, read before, must not be read from freed memory.
+    # The input's shape, read before, must not be read from freed memory;
+    # the shapes are compared again as the arrays now stand.
     arr = np.arange(2000, dtype=np.float32)
     ShapeReshapesInput.victim = arr
     try:
         out = np.zeros(2000, np.float64).view(ShapeReshapesInput)
-        cast_array_into(arr, out, rounding_mode=NE)
+        with pytest.raises(ValueError) as caught:
+            cast_array_into(arr, out, rounding_mode=NE)
     finally:
         ShapeReshapesInput.victim = None
-    assert out.view(np.ndarray).tolist() == list(range(2000))
+    assert str(caught.value) == (
+        "Shape mismatch: input shape [4000, 1] != output shape [2000]")
+    assert not out.view(np.ndarray).any()
+
+
+@pytest.mark.parametrize("dims, reported", [((2, 3), (6,)), ((5,), (6,))])
+def test_dimensions_must_match_whatever_shape_reports(dims, reported):
+    # The shape attribute passes the first test; the conversion would run
+    # over the array's own dimensions, which are compared before any write.
+    arr = np.arange(int(np.prod(dims)), dtype=np.int8).reshape(dims)
+    arr = arr.view(ReportedShape)
+    arr.reported = reported
+    out = np.full(6, 9, np.int16)
+    with pytest.raises(ValueError) as caught:
+        cast_array_into(arr, out, rounding_mode=NE)
+    in_text = str(list(dims))
+    assert str(caught.value) == (
+        f"Shape mismatch: input shape {in_text} != output shape [6]")
+    assert (out == 9).all()
 
 
 # --- reference counts ---------------------------------------------------
