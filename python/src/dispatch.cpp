@@ -1,6 +1,6 @@
 #include "dispatch.hpp"
 
-#include "numpy_api.hpp"
+#include "typed_array.hpp"
 
 #include <algorithm>
 #include <array>
@@ -94,43 +94,6 @@ PyErr unsupported_error(std::string_view prefix, std::string_view name) {
   return PyErr::type_error(std::move(message));
 }
 
-// The element size's position among 1, 2, 4 and 8 bytes.
-std::optional<std::size_t> size_rank(npy_intp size) {
-  switch (size) {
-    case 1: return 0;
-    case 2: return 1;
-    case 4: return 2;
-    case 8: return 3;
-    default: return std::nullopt;
-  }
-}
-
-// NumPy names a built-in numeric dtype by its kind and size in bits,
-// whatever its byte order; the dtype classes of the built-in types are
-// immutable, so the name can be derived here without running NumPy's
-// Python-level name getter.
-std::optional<ElementType> builtin_numeric_type(PyArray_Descr* descr) {
-  const int type_number = descr->type_num;
-  if (!PyTypeNum_ISINTEGER(type_number) && !PyTypeNum_ISFLOAT(type_number)) {
-    return std::nullopt;
-  }
-  const std::optional<std::size_t> rank = size_rank(PyDataType_ELSIZE(descr));
-  if (!rank) return std::nullopt;
-  using Row = std::array<std::optional<ElementType>, 4>;
-  constexpr Row kSigned = {ElementType::I8, ElementType::I16, ElementType::I32,
-                           ElementType::I64};
-  constexpr Row kUnsigned = {ElementType::U8, ElementType::U16,
-                             ElementType::U32, ElementType::U64};
-  constexpr Row kFloat = {std::nullopt, ElementType::F16, ElementType::F32,
-                          ElementType::F64};
-  switch (descr->kind) {
-    case 'i': return kSigned[*rank];
-    case 'u': return kUnsigned[*rank];
-    case 'f': return kFloat[*rank];
-    default: return std::nullopt;
-  }
-}
-
 // The element type named exactly (case-sensitively, untrimmed) by `key`.
 std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
   const auto found = std::ranges::find(kDtypeKeys, key);
@@ -159,17 +122,18 @@ PyResult<ElementType> element_type_from_attributes(PyObject* array) {
 PyResult<ElementType> array_element_type(PyObject* array) {
   if (PyArray_CheckExact(array)) {
     auto* base = reinterpret_cast<PyArrayObject*>(array);
-    if (const auto type = builtin_numeric_type(PyArray_DESCR(base))) {
+    if (const auto type = builtin_element_type(PyArray_DESCR(base))) {
       return *type;
     }
   }
   return element_type_from_attributes(array);
 }
 
-PyResult<ElementType> target_element_type(std::string_view target_dtype) {
-  if (const auto type = element_type_of_key(target_dtype)) return *type;
+PyResult<ElementType> target_element_type(const DtypeName& target_dtype) {
+  if (target_dtype.type) return *target_dtype.type;
+  if (const auto type = element_type_of_key(target_dtype.text)) return *type;
   return unexpected(
-      unsupported_error("Unsupported target dtype: ", target_dtype));
+      unsupported_error("Unsupported target dtype: ", target_dtype.text));
 }
 
 PyObjectResult dispatch_alloc(PyObject* arr, ElementType source,

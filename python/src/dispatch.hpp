@@ -2,6 +2,7 @@
 // driver of its (source, target) pair.
 #pragma once
 
+#include "arguments.hpp"
 #include "drivers.hpp"
 #include "py_err.hpp"
 
@@ -52,7 +53,7 @@ PyResult<ElementType> array_element_type(PyObject* array);
 
 // The element type named by cast_array's `target_dtype`, else TypeError
 // "Unsupported target dtype: {target_dtype}".
-PyResult<ElementType> target_element_type(std::string_view target_dtype);
+PyResult<ElementType> target_element_type(const DtypeName& target_dtype);
 
 // cast_array's hand-over: the allocating driver of (source, target).
 PyObjectResult dispatch_alloc(PyObject* arr, ElementType source,

@@ -47,10 +47,10 @@ struct NewArray {
 };
 
 // Reads the shape of `arr` (a subclass through its `shape` attribute, which
-// may run Python code) and creates an array of `type_number` of that shape
-// whose contents are unspecified: the caller writes the first elements and
-// zeroes the rest with zero_unwritten_tail.
-PyResult<NewArray> new_array_shaped_like(PyObject* arr, int type_number);
+// may run Python code) and creates an array of `type` of that shape whose
+// contents are unspecified: the caller writes the first elements and zeroes
+// the rest with zero_unwritten_tail.
+PyResult<NewArray> new_array_shaped_like(PyObject* arr, ElementType type);
 
 // Zero bits are the value zero in each of the eleven element types.
 void zero_unwritten_tail(const ElementRun& run, std::size_t written,

@@ -26,7 +26,7 @@ template <Element S, Element T>
 PyResult<AcceptedInput<S, T>> accept_input(PyObject* arr, CastModes modes,
                                            PyObject* scalar_map_entries) {
   PyResult<ReadonlyArray> input =
-      ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
+      ReadonlyArray::extract(arr, element_type_of<S>);
   if (!input) return unexpected(std::move(input).error());
   if (!input->is_contiguous()) return unexpected(input_not_contiguous_error());
 
@@ -61,7 +61,7 @@ PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
       accept_input<S, T>(arr, modes, scalar_map_entries);
   if (!accepted) return unexpected(std::move(accepted).error());
 
-  PyResult<ElementRun> output = writable_c_run(out, kNumpyTypeNumber<T>);
+  PyResult<ElementRun> output = writable_c_run(out, element_type_of<T>);
   if (!output) return unexpected(std::move(output).error());
 
   PyResult<std::size_t> written = convert_accepted(*accepted, *output, out);
@@ -78,7 +78,7 @@ PyObjectResult do_cast_alloc(PyObject* arr, CastModes modes,
 
   // Shaped like `arr` as it is now, after the map's code; a subclass's
   // `shape` runs code of its own, so the input's count is read afterwards.
-  PyResult<NewArray> output = new_array_shaped_like(arr, kNumpyTypeNumber<T>);
+  PyResult<NewArray> output = new_array_shaped_like(arr, element_type_of<T>);
   if (!output) return unexpected(std::move(output).error());
 
   PyResult<std::size_t> written =
