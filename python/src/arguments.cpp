@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -265,7 +266,11 @@ PyStatus bind_arguments(const Signature& signature, PyObject* const* args,
                         std::span<PyObject*> slots) {
   const auto given = static_cast<std::size_t>(nargs);
   std::fill(slots.begin(), slots.end(), nullptr);
-  std::copy_n(args, std::min(given, signature.positional), slots.begin());
+  const std::size_t taken = std::min(given, signature.positional);
+  std::copy_n(args, taken, slots.begin());
+  // Which slots hold a value, kept in a register: reading a slot back right
+  // after the fill above can stall on the wide stores that made it.
+  std::uint32_t filled = (std::uint32_t{1} << taken) - 1;
 
   const Py_ssize_t keyword_count =
       kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -278,24 +283,21 @@ PyStatus bind_arguments(const Signature& signature, PyObject* const* args,
     const std::optional<std::size_t> index =
         parameter_index(signature, keyword);
     if (!index) return unexpected(unexpected_keyword_error(signature, keyword));
-    if (slots[*index] != nullptr) {
+    const std::uint32_t bit = std::uint32_t{1} << *index;
+    if ((filled & bit) != 0) {
       return unexpected(
           formatted_type_error("%s() got multiple values for argument '%S'",
                                signature.function, keyword));
     }
     slots[*index] = args[nargs + k];
+    filled |= bit;
   }
 
   if (given > signature.positional) {
     return unexpected(too_many_positional_error(signature, nargs, slots));
   }
-  // Nothing missing, the usual case: no names to gather.
-  const auto required_end =
-      slots.begin() + static_cast<std::ptrdiff_t>(signature.required);
-  if (std::find(slots.begin() + static_cast<std::ptrdiff_t>(given),
-                required_end, nullptr) == required_end) {
-    return ok_status();
-  }
+  const std::uint32_t required = (std::uint32_t{1} << signature.required) - 1;
+  if ((filled & required) == required) return ok_status();
   if (auto missing = missing_in(signature, "positional", slots, given,
                                 signature.positional)) {
     return unexpected(std::move(*missing));

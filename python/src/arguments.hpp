@@ -16,7 +16,7 @@ namespace prandel::py {
 
 // The parameters of a function as its text signature declares them: the
 // first `positional` may be passed by position or by keyword, the others by
-// keyword only; the first `required` have no default.
+// keyword only; the first `required` have no default. At most 32.
 struct Signature {
   const char* function;
   // Views of string literals, so data() is NUL-terminated.

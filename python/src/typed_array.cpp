@@ -49,12 +49,12 @@ std::optional<ElementType> builtin_element_type(
   const std::optional<std::size_t> rank = size_rank(PyDataType_ELSIZE(descr));
   if (!rank) return std::nullopt;
   using Row = std::array<std::optional<ElementType>, 4>;
-  constexpr Row kSigned = {ElementType::I8, ElementType::I16, ElementType::I32,
-                           ElementType::I64};
-  constexpr Row kUnsigned = {ElementType::U8, ElementType::U16,
-                             ElementType::U32, ElementType::U64};
-  constexpr Row kFloat = {std::nullopt, ElementType::F16, ElementType::F32,
-                          ElementType::F64};
+  static constexpr Row kSigned = {ElementType::I8, ElementType::I16,
+                                  ElementType::I32, ElementType::I64};
+  static constexpr Row kUnsigned = {ElementType::U8, ElementType::U16,
+                                    ElementType::U32, ElementType::U64};
+  static constexpr Row kFloat = {std::nullopt, ElementType::F16,
+                                 ElementType::F32, ElementType::F64};
   switch (descr->kind) {
     case 'i': return kSigned[*rank];
     case 'u': return kUnsigned[*rank];
@@ -65,7 +65,8 @@ std::optional<ElementType> builtin_element_type(
 
 bool is_array_of(PyObject* object, ElementType type) noexcept {
   if (!PyArray_Check(object)) return false;
-  PyArray_Descr* actual = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
+  PyArray_Descr* actual =
+      PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object));
   if (actual == element_descr(type)) return true;
   return builtin_element_type(actual) == type &&
          PyArray_ISNBO(actual->byteorder);
