@@ -3,6 +3,8 @@
 #include "numpy_api.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -28,8 +30,76 @@ bool keyword_is(PyObject* keyword, std::string_view parameter) {
 
 std::optional<std::size_t> parameter_index(const Signature& signature,
                                            PyObject* keyword) {
+  for (std::size_t i = 0; i < signature.interned_parameters.size(); ++i) {
+    if (keyword == signature.interned_parameters[i]) return i;
+  }
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     if (keyword_is(keyword, signature.parameters[i])) return i;
+  }
+  return std::nullopt;
+}
+
+// The text of a str held as compact ASCII (as nearly every str a caller
+// passes is), read in place; nullopt for any other object.
+std::optional<std::string_view> ascii_text(PyObject* object) noexcept {
+  if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) {
+    return std::nullopt;
+  }
+  return std::string_view(
+      static_cast<const char*>(PyUnicode_DATA(object)),
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+}
+
+// A mode's name, as an interned str too, with the mode the engine parses it
+// as.
+template <class Mode>
+struct InternedMode {
+  std::string_view name;
+  PyObject* text = nullptr;
+  Mode mode{};
+};
+
+constexpr std::string_view kRoundingModeNames[] = {
+    "nearest-even", "towards-zero", "towards-positive", "towards-negative",
+    "nearest-away"};
+constexpr std::string_view kOutOfRangeModeNames[] = {"clamp", "wrap"};
+
+std::array<PyObject*, kElementTypeCount> g_dtype_keys{};
+std::array<InternedMode<RoundingMode>, std::size(kRoundingModeNames)>
+    g_rounding_modes;
+std::array<InternedMode<OutOfRangeMode>, std::size(kOutOfRangeModeNames)>
+    g_out_of_range_modes;
+
+bool intern(PyObject*& slot, std::string_view text) noexcept {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text.data());
+  return slot != nullptr;
+}
+
+template <class Mode, std::size_t N, class Parse>
+bool intern_modes(std::array<InternedMode<Mode>, N>& table,
+                  const std::string_view (&names)[N], Parse parse) noexcept {
+  for (std::size_t i = 0; i < N; ++i) {
+    auto mode = parse(names[i]);
+    if (!mode) continue;  // unknown to the engine: left to its parser
+    table[i].name = names[i];
+    table[i].mode = *mode;
+    if (!intern(table[i].text, names[i])) return false;
+  }
+  return true;
+}
+
+// The mode named by `object`: an interned name by pointer, an ASCII str by
+// its text; nullopt leaves the object to the parser (and its messages).
+template <class Mode, std::size_t N>
+std::optional<Mode> known_mode(const std::array<InternedMode<Mode>, N>& table,
+                               PyObject* object) noexcept {
+  for (const InternedMode<Mode>& entry : table) {
+    if (object == entry.text) return entry.mode;
+  }
+  if (const auto text = ascii_text(object)) {
+    for (const InternedMode<Mode>& entry : table) {
+      if (entry.text != nullptr && *text == entry.name) return entry.mode;
+    }
   }
   return std::nullopt;
 }
@@ -196,7 +266,11 @@ PyStatus bind_arguments(const Signature& signature, PyObject* const* args,
                         std::span<PyObject*> slots) {
   const auto given = static_cast<std::size_t>(nargs);
   std::fill(slots.begin(), slots.end(), nullptr);
-  std::copy_n(args, std::min(given, signature.positional), slots.begin());
+  const std::size_t taken = std::min(given, signature.positional);
+  std::copy_n(args, taken, slots.begin());
+  // Which slots hold a value, kept in a register: reading a slot back right
+  // after the fill above can stall on the wide stores that made it.
+  std::uint32_t filled = (std::uint32_t{1} << taken) - 1;
 
   const Py_ssize_t keyword_count =
       kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -209,17 +283,21 @@ PyStatus bind_arguments(const Signature& signature, PyObject* const* args,
     const std::optional<std::size_t> index =
         parameter_index(signature, keyword);
     if (!index) return unexpected(unexpected_keyword_error(signature, keyword));
-    if (slots[*index] != nullptr) {
+    const std::uint32_t bit = std::uint32_t{1} << *index;
+    if ((filled & bit) != 0) {
       return unexpected(
           formatted_type_error("%s() got multiple values for argument '%S'",
                                signature.function, keyword));
     }
     slots[*index] = args[nargs + k];
+    filled |= bit;
   }
 
   if (given > signature.positional) {
     return unexpected(too_many_positional_error(signature, nargs, slots));
   }
+  const std::uint32_t required = (std::uint32_t{1} << signature.required) - 1;
+  if ((filled & required) == required) return ok_status();
   if (auto missing = missing_in(signature, "positional", slots, given,
                                 signature.positional)) {
     return unexpected(std::move(*missing));
@@ -246,7 +324,41 @@ PyResult<std::string_view> str_argument(PyObject* object) {
   return std::string_view(text, static_cast<std::size_t>(size));
 }
 
+bool intern_argument_texts(
+    std::span<const Signature* const> signatures) noexcept {
+  for (const Signature* signature : signatures) {
+    for (std::size_t i = 0; i < signature->parameters.size(); ++i) {
+      if (!intern(signature->interned_parameters[i],
+                  signature->parameters[i])) {
+        return false;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < kElementTypeCount; ++i) {
+    if (!intern(g_dtype_keys[i], kDtypeKeys[i])) return false;
+  }
+  return intern_modes(g_rounding_modes, kRoundingModeNames,
+                      parse_rounding_mode) &&
+         intern_modes(g_out_of_range_modes, kOutOfRangeModeNames,
+                      parse_out_of_range_mode);
+}
+
+PyResult<DtypeName> DtypeNameArg::extract(PyObject* object) {
+  for (std::size_t i = 0; i < kElementTypeCount; ++i) {
+    if (object == g_dtype_keys[i]) {
+      return DtypeName{static_cast<ElementType>(i), {}};
+    }
+  }
+  if (const auto text = ascii_text(object)) {
+    return DtypeName{std::nullopt, *text};
+  }
+  PyResult<std::string_view> text = str_argument(object);
+  if (!text) return unexpected(std::move(text).error());
+  return DtypeName{std::nullopt, *text};
+}
+
 PyResult<RoundingMode> RoundingModeArg::extract(PyObject* object) {
+  if (const auto mode = known_mode(g_rounding_modes, object)) return *mode;
   PyResult<std::string_view> text = str_argument(object);
   if (!text) return unexpected(std::move(text).error());
   auto mode = parse_rounding_mode(*text);
@@ -256,6 +368,9 @@ PyResult<RoundingMode> RoundingModeArg::extract(PyObject* object) {
 
 PyResult<OutOfRangeMode> OutOfRangeModeArg::extract(PyObject* object) {
   if (object == nullptr || object == Py_None) return OutOfRangeMode::Unset;
+  if (const auto mode = known_mode(g_out_of_range_modes, object)) {
+    return *mode;
+  }
   PyResult<std::string_view> text = str_argument(object);
   if (!text) return unexpected(std::move(text).error());
   auto mode = parse_out_of_range_mode(*text);

@@ -44,15 +44,19 @@ PyResult<std::vector<npy_intp>> read_shape_sizes(PyObject* shape) {
   return sizes;
 }
 
-PyResult<ArrayShape> ArrayShape::of(PyObject* array) {
+ArrayShape ArrayShape::dimensions_of(PyArrayObject* array) noexcept {
   ArrayShape shape;
+  shape.borrowed_ = true;
+  shape.dims_ = {PyArray_DIMS(array),
+                 static_cast<std::size_t>(PyArray_NDIM(array))};
+  return shape;
+}
+
+PyResult<ArrayShape> ArrayShape::of(PyObject* array) {
   if (PyArray_CheckExact(array)) {
-    auto* base = reinterpret_cast<PyArrayObject*>(array);
-    shape.borrowed_ = true;
-    shape.dims_ = {PyArray_DIMS(base),
-                   static_cast<std::size_t>(PyArray_NDIM(base))};
-    return shape;
+    return dimensions_of(reinterpret_cast<PyArrayObject*>(array));
   }
+  ArrayShape shape;
   PyRef attribute = PyRef::steal(PyObject_GetAttrString(array, "shape"));
   if (!attribute) return unexpected(PyErr::fetch());
   PyResult<std::vector<npy_intp>> sizes = read_shape_sizes(attribute.get());
@@ -81,6 +85,14 @@ std::string ArrayShape::to_string() const {
   }
   text += ']';
   return text;
+}
+
+PyErr shape_mismatch_error(const ArrayShape& input, const ArrayShape& output) {
+  std::string message = "Shape mismatch: input shape ";
+  message.append(input.to_string())
+      .append(" != output shape ")
+      .append(output.to_string());
+  return PyErr::value_error(std::move(message));
 }
 
 }  // namespace prandel::py

@@ -24,6 +24,9 @@ class ArrayShape {
   // attribute, which it may override.
   static PyResult<ArrayShape> of(PyObject* array);
 
+  // The array's own dimension list, whatever its type; no Python code runs.
+  static ArrayShape dimensions_of(PyArrayObject* array) noexcept;
+
   // Copies borrowed dimensions, which Python code run later in the call
   // (a subclass's `shape` or `dtype`) could reshape or free.
   void detach();
@@ -42,5 +45,8 @@ class ArrayShape {
   std::span<const npy_intp> dims_;  // the array's own dimensions
   std::vector<npy_intp> owned_;
 };
+
+// ValueError "Shape mismatch: input shape {input} != output shape {output}".
+PyErr shape_mismatch_error(const ArrayShape& input, const ArrayShape& output);
 
 }  // namespace prandel::py

@@ -1,10 +1,11 @@
 #include "dispatch.hpp"
 
-#include "numpy_api.hpp"
+#include "typed_array.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace prandel::py {
@@ -65,16 +66,17 @@ constexpr std::size_t count_mode_sets(bool rounding, bool out_of_range) {
         return set.rounding == rounding && set.out_of_range == out_of_range;
       }));
 }
-// 26 lossless integer pairs, 12 exact or nearest-only integer-to-float pairs,
-// the float32 and float64 identities.
-static_assert(count_mode_sets(false, false) == 40);
+// 26 lossless integer pairs, 10 exact integer-to-float pairs, the float32 and
+// float64 identities.
+static_assert(count_mode_sets(false, false) == 38);
 static_assert(count_mode_sets(false, true) == 38);
-static_assert(count_mode_sets(true, false) == 12);
+static_assert(count_mode_sets(true, false) == 14);
 static_assert(count_mode_sets(true, true) == 31);
 static_assert(mode_set_of<u32, i64>().out_of_range == false);
 static_assert(mode_set_of<i8, u64>().out_of_range == true);
 static_assert(mode_set_of<i8, f16>().rounding == true);
-static_assert(mode_set_of<i64, f64>().rounding == false);
+static_assert(mode_set_of<i64, f64>().rounding);
+static_assert(!mode_set_of<i32, f64>().rounding);
 static_assert(mode_set_of<f16, f16>().rounding &&
               mode_set_of<f16, f16>().out_of_range);
 
@@ -92,44 +94,14 @@ PyErr unsupported_error(std::string_view prefix, std::string_view name) {
   return PyErr::type_error(std::move(message));
 }
 
-// The element size's position among 1, 2, 4 and 8 bytes.
-std::optional<std::size_t> size_rank(npy_intp size) {
-  switch (size) {
-    case 1: return 0;
-    case 2: return 1;
-    case 4: return 2;
-    case 8: return 3;
-    default: return std::nullopt;
-  }
+// The element type named exactly (case-sensitively, untrimmed) by `key`.
+std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
+  const auto found = std::ranges::find(kDtypeKeys, key);
+  if (found == kDtypeKeys.end()) return std::nullopt;
+  return static_cast<ElementType>(found - kDtypeKeys.begin());
 }
 
-// NumPy names a built-in numeric dtype by its kind and size in bits,
-// whatever its byte order; the dtype classes of the built-in types are
-// immutable, so the name can be derived here without running NumPy's
-// Python-level name getter.
-std::optional<ElementType> builtin_numeric_type(PyArray_Descr* descr) {
-  const int type_number = descr->type_num;
-  if (!PyTypeNum_ISINTEGER(type_number) && !PyTypeNum_ISFLOAT(type_number)) {
-    return std::nullopt;
-  }
-  const std::optional<std::size_t> rank = size_rank(PyDataType_ELSIZE(descr));
-  if (!rank) return std::nullopt;
-  using Row = std::array<std::optional<ElementType>, 4>;
-  constexpr Row kSigned = {ElementType::I8, ElementType::I16, ElementType::I32,
-                           ElementType::I64};
-  constexpr Row kUnsigned = {ElementType::U8, ElementType::U16,
-                             ElementType::U32, ElementType::U64};
-  constexpr Row kFloat = {std::nullopt, ElementType::F16, ElementType::F32,
-                          ElementType::F64};
-  switch (descr->kind) {
-    case 'i': return kSigned[*rank];
-    case 'u': return kUnsigned[*rank];
-    case 'f': return kFloat[*rank];
-    default: return std::nullopt;
-  }
-}
-
-PyResult<std::string_view> dtype_key_from_attributes(PyObject* array) {
+PyResult<ElementType> element_type_from_attributes(PyObject* array) {
   PyRef dtype = PyRef::steal(PyObject_GetAttrString(array, "dtype"));
   if (!dtype) return unexpected(PyErr::fetch());
   PyRef name = PyRef::steal(PyObject_GetAttrString(dtype.get(), "name"));
@@ -141,72 +113,46 @@ PyResult<std::string_view> dtype_key_from_attributes(PyObject* array) {
   const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
   if (text == nullptr) return unexpected(PyErr::fetch());
   const std::string_view name_text(text, static_cast<std::size_t>(size));
-  if (const auto type = element_type_of_key(name_text)) {
-    return kDtypeKeys[static_cast<std::size_t>(*type)];
-  }
+  if (const auto type = element_type_of_key(name_text)) return *type;
   return unexpected(unsupported_error("Unsupported numpy dtype: ", name_text));
 }
 
 }  // namespace
 
-std::optional<ElementType> element_type_of_key(std::string_view key) noexcept {
-  const auto found = std::ranges::find(kDtypeKeys, key);
-  if (found == kDtypeKeys.end()) return std::nullopt;
-  return static_cast<ElementType>(found - kDtypeKeys.begin());
-}
-
-PyResult<std::string_view> array_dtype_key(PyObject* array) {
+PyResult<ElementType> array_element_type(PyObject* array) {
   if (PyArray_CheckExact(array)) {
     auto* base = reinterpret_cast<PyArrayObject*>(array);
-    if (const auto type = builtin_numeric_type(PyArray_DESCR(base))) {
-      return kDtypeKeys[static_cast<std::size_t>(*type)];
+    if (const auto type = builtin_element_type(PyArray_DESCR(base))) {
+      return *type;
     }
   }
-  return dtype_key_from_attributes(array);
+  return element_type_from_attributes(array);
 }
 
-namespace {
-
-// The table index of the pair named by two texts, or the TypeError naming
-// the first text that is not a dtype key.
-PyResult<std::size_t> pair_of_keys(std::string_view source_key,
-                                   std::string_view target_key) {
-  const auto source = element_type_of_key(source_key);
-  if (!source) {
-    return unexpected(
-        unsupported_error("Unsupported source dtype: ", source_key));
-  }
-  const auto target = element_type_of_key(target_key);
-  if (!target) {
-    return unexpected(
-        unsupported_error("Unsupported target dtype: ", target_key));
-  }
-  return pair_index(*source, *target);
+PyResult<ElementType> target_element_type(const DtypeName& target_dtype) {
+  if (target_dtype.type) return *target_dtype.type;
+  if (const auto type = element_type_of_key(target_dtype.text)) return *type;
+  return unexpected(
+      unsupported_error("Unsupported target dtype: ", target_dtype.text));
 }
 
-}  // namespace
-
-PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
-                              std::string_view target_dtype,
-                              RoundingMode rounding,
+PyObjectResult dispatch_alloc(PyObject* arr, ElementType source,
+                              ElementType target, RoundingMode rounding,
                               OutOfRangeMode out_of_range,
                               PyObject* scalar_map_entries) {
-  PyResult<std::size_t> pair = pair_of_keys(source_key, target_dtype);
-  if (!pair) return unexpected(std::move(pair).error());
-  return kAllocDrivers[*pair](arr, modes_of_pair(*pair, rounding, out_of_range),
-                              scalar_map_entries);
+  const std::size_t pair = pair_index(source, target);
+  return kAllocDrivers[pair](arr, modes_of_pair(pair, rounding, out_of_range),
+                             scalar_map_entries);
 }
 
-PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
-                             std::string_view source_key,
-                             std::string_view target_key, RoundingMode rounding,
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out, ElementType source,
+                             ElementType target, RoundingMode rounding,
                              OutOfRangeMode out_of_range,
                              PyObject* scalar_map_entries) {
-  PyResult<std::size_t> pair = pair_of_keys(source_key, target_key);
-  if (!pair) return unexpected(std::move(pair).error());
-  return kIntoDrivers[*pair](arr, out,
-                             modes_of_pair(*pair, rounding, out_of_range),
-                             scalar_map_entries);
+  const std::size_t pair = pair_index(source, target);
+  return kIntoDrivers[pair](arr, out,
+                            modes_of_pair(pair, rounding, out_of_range),
+                            scalar_map_entries);
 }
 
 }  // namespace prandel::py

@@ -2,11 +2,11 @@
 // driver of its (source, target) pair.
 #pragma once
 
+#include "arguments.hpp"
 #include "drivers.hpp"
 #include "py_err.hpp"
 
 #include <limits>
-#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -36,35 +36,34 @@ constexpr ModeSet mode_set_of() {
     return {true, true};
   } else if constexpr (IntElement<S>) {
     // float16 rounds (or overflows) from every integer type, float32 from
-    // 32- and 64-bit ones; float64 always takes the nearest value.
+    // 32- and 64-bit ones, float64 from 64-bit ones.
     if constexpr (std::same_as<T, f16>) return {true, false};
     else if constexpr (std::same_as<T, f32>) return {sizeof(S) >= 4, false};
-    else return {false, false};
+    else return {sizeof(S) == 8, false};
   } else {
     constexpr bool plain_copy = std::same_as<S, T> && !std::same_as<S, f16>;
     return {!plain_copy, !plain_copy};
   }
 }
 
-// The element type named exactly (case-sensitively, untrimmed) by `key`.
-std::optional<ElementType> element_type_of_key(std::string_view key) noexcept;
+// The element type whose dtype key is `array.dtype.name`: TypeError
+// "Unsupported numpy dtype: {name}" for any other name; an error raised while
+// reading `dtype` or `name` passes through.
+PyResult<ElementType> array_element_type(PyObject* array);
 
-// The dtype key of `array.dtype.name` (static text, never the caller's):
-// TypeError "Unsupported numpy dtype: {name}" for any other name; an error
-// raised while reading `dtype` or `name` passes through.
-PyResult<std::string_view> array_dtype_key(PyObject* array);
+// The element type named by cast_array's `target_dtype`, else TypeError
+// "Unsupported target dtype: {target_dtype}".
+PyResult<ElementType> target_element_type(const DtypeName& target_dtype);
 
-// cast_array's hand-over: the allocating driver of (source key, target_dtype).
-PyObjectResult dispatch_alloc(PyObject* arr, std::string_view source_key,
-                              std::string_view target_dtype,
-                              RoundingMode rounding,
+// cast_array's hand-over: the allocating driver of (source, target).
+PyObjectResult dispatch_alloc(PyObject* arr, ElementType source,
+                              ElementType target, RoundingMode rounding,
                               OutOfRangeMode out_of_range,
                               PyObject* scalar_map_entries);
 
-// cast_array_into's hand-over: the in-place driver of (source, target key).
-PyObjectResult dispatch_into(PyObject* arr, PyObject* out,
-                             std::string_view source_key,
-                             std::string_view target_key, RoundingMode rounding,
+// cast_array_into's hand-over: the in-place driver of (source, target).
+PyObjectResult dispatch_into(PyObject* arr, PyObject* out, ElementType source,
+                             ElementType target, RoundingMode rounding,
                              OutOfRangeMode out_of_range,
                              PyObject* scalar_map_entries);
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 namespace prandel::py {
 namespace {
@@ -36,13 +35,14 @@ PyResult<SourceRun> copy_in_c_order(PyArrayObject* array) {
 }
 
 PyResult<NewArray> new_c_array(int ndim, const npy_intp* dims,
-                               int type_number) {
-  PyArray_Descr* descr = PyArray_DescrFromType(type_number);
-  if (descr == nullptr) return unexpected(PyErr::fetch());
+                               ElementType type) {
+  PyArray_Descr* descr = element_descr(type);
+  Py_INCREF(descr);  // stolen by PyArray_NewFromDescr
   // Uninitialised: the conversion overwrites all but the tail, which the
   // driver zeroes afterwards; zero-filling first costs a second pass (up to
   // half the time of a cheap cast of 10^5..10^6 elements).
-  PyRef array = PyRef::steal(PyArray_Empty(ndim, dims, descr, 0));
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(
+      &PyArray_Type, descr, ndim, dims, nullptr, nullptr, 0, nullptr));
   if (!array) return unexpected(PyErr::fetch());
   auto* new_array = reinterpret_cast<PyArrayObject*>(array.get());
   if (!PyArray_IS_C_CONTIGUOUS(new_array) || !PyArray_ISWRITEABLE(new_array)) {
@@ -62,13 +62,22 @@ PyErr input_not_contiguous_error() {
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
                                  std::size_t element_size,
                                  const ElementRun& output,
-                                 std::size_t output_element_size) {
+                                 std::size_t output_element_size,
+                                 PyObject* shaped_output) {
   PyArrayObject* array = input.get();
   auto* object = reinterpret_cast<PyObject*>(array);
-  if (!is_array_of(object, input.type_number())) {
+  if (!is_array_of(object, input.type())) {
     return unexpected(not_an_array_error(object));
   }
   if (!input.is_contiguous()) return unexpected(input_not_contiguous_error());
+  if (shaped_output != nullptr) {
+    const ArrayShape input_shape = ArrayShape::dimensions_of(array);
+    const ArrayShape output_shape = ArrayShape::dimensions_of(
+        reinterpret_cast<PyArrayObject*>(shaped_output));
+    if (!(input_shape == output_shape)) {
+      return unexpected(shape_mismatch_error(input_shape, output_shape));
+    }
+  }
   const ElementRun run = whole_run(array);
   if (!PyArray_IS_C_CONTIGUOUS(array) ||
       overlaps_unevenly(run, element_size, output, output_element_size)) {
@@ -77,14 +86,20 @@ PyResult<SourceRun> settle_input(const ReadonlyArray& input,
   return SourceRun{PyRef(), run};
 }
 
-PyResult<NewArray> new_array_shaped_like(PyObject* arr, int type_number) {
+PyResult<NewArray> new_array_shaped_like(PyObject* arr, ElementType type) {
+  if (PyArray_CheckExact(arr)) {
+    // Its `shape` is its dimension list, read in place: creating a base-class
+    // array of a built-in dtype runs no Python code that could change it.
+    auto* base = reinterpret_cast<PyArrayObject*>(arr);
+    return new_c_array(PyArray_NDIM(base), PyArray_DIMS(base), type);
+  }
   PyResult<ArrayShape> shape = ArrayShape::of(arr);
   if (!shape) return unexpected(std::move(shape).error());
   const std::span<const npy_intp> sizes = shape->sizes();
   if (sizes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return unexpected(PyErr::value_error("too many dimensions"));
   }
-  return new_c_array(static_cast<int>(sizes.size()), sizes.data(), type_number);
+  return new_c_array(static_cast<int>(sizes.size()), sizes.data(), type);
 }
 
 void zero_unwritten_tail(const ElementRun& run, std::size_t written,

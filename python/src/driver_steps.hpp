@@ -23,6 +23,12 @@ struct SourceRun {
 // tested again (with the messages of the first tests) and its data pointer
 // and count read now.
 //
+// Given cast_array_into's `out` as `shaped_output`, the two arrays must then
+// still have equal shapes, else the shape mismatch ValueError. They are
+// compared as their own dimension lists, for a subclass too: the conversion
+// counts its elements from these, and reading a subclass's `shape` again
+// would run the caller's code once more, after the last test.
+//
 // The run is a copy of the elements when their memory order is not their C
 // index order (F-contiguous only), or when they share memory with `output`
 // other than element for element (same start, same element size): every
@@ -31,7 +37,8 @@ struct SourceRun {
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
                                  std::size_t element_size,
                                  const ElementRun& output,
-                                 std::size_t output_element_size);
+                                 std::size_t output_element_size,
+                                 PyObject* shaped_output);
 
 // cast_array's result: a new C-ordered base-class ndarray.
 struct NewArray {
@@ -40,10 +47,10 @@ struct NewArray {
 };
 
 // Reads the shape of `arr` (a subclass through its `shape` attribute, which
-// may run Python code) and creates an array of `type_number` of that shape
-// whose contents are unspecified: the caller writes the first elements and
-// zeroes the rest with zero_unwritten_tail.
-PyResult<NewArray> new_array_shaped_like(PyObject* arr, int type_number);
+// may run Python code) and creates an array of `type` of that shape whose
+// contents are unspecified: the caller writes the first elements and zeroes
+// the rest with zero_unwritten_tail.
+PyResult<NewArray> new_array_shaped_like(PyObject* arr, ElementType type);
 
 // Zero bits are the value zero in each of the eleven element types.
 void zero_unwritten_tail(const ElementRun& run, std::size_t written,

@@ -26,7 +26,7 @@ template <Element S, Element T>
 PyResult<AcceptedInput<S, T>> accept_input(PyObject* arr, CastModes modes,
                                            PyObject* scalar_map_entries) {
   PyResult<ReadonlyArray> input =
-      ReadonlyArray::extract(arr, kNumpyTypeNumber<S>);
+      ReadonlyArray::extract(arr, element_type_of<S>);
   if (!input) return unexpected(std::move(input).error());
   if (!input->is_contiguous()) return unexpected(input_not_contiguous_error());
 
@@ -38,13 +38,15 @@ PyResult<AcceptedInput<S, T>> accept_input(PyObject* arr, CastModes modes,
 }
 
 // What both paths end with: take the input run against `output` (see
-// settle_input) and convert it into `output`. Returns how many elements
-// were written.
+// settle_input, which also compares the shapes with cast_array_into's `out`
+// when that is given) and convert it into `output`. Returns how many
+// elements were written.
 template <Element S, Element T>
 PyResult<std::size_t> convert_accepted(const AcceptedInput<S, T>& accepted,
-                                       const ElementRun& output) {
-  PyResult<SourceRun> source =
-      settle_input(accepted.input, sizeof(S), output, sizeof(T));
+                                       const ElementRun& output,
+                                       PyObject* shaped_output) {
+  PyResult<SourceRun> source = settle_input(accepted.input, sizeof(S), output,
+                                            sizeof(T), shaped_output);
   if (!source) return unexpected(std::move(source).error());
   const CastResult result = convert_slice<S, T>(
       input_slice<S>(source->run), output_slice<T>(output), accepted.config);
@@ -59,10 +61,10 @@ PyObjectResult do_cast_into(PyObject* arr, PyObject* out, CastModes modes,
       accept_input<S, T>(arr, modes, scalar_map_entries);
   if (!accepted) return unexpected(std::move(accepted).error());
 
-  PyResult<ElementRun> output = writable_c_run(out, kNumpyTypeNumber<T>);
+  PyResult<ElementRun> output = writable_c_run(out, element_type_of<T>);
   if (!output) return unexpected(std::move(output).error());
 
-  PyResult<std::size_t> written = convert_accepted(*accepted, *output);
+  PyResult<std::size_t> written = convert_accepted(*accepted, *output, out);
   if (!written) return unexpected(std::move(written).error());
   return PyRef::borrow(Py_None);
 }
@@ -74,10 +76,13 @@ PyObjectResult do_cast_alloc(PyObject* arr, CastModes modes,
       accept_input<S, T>(arr, modes, scalar_map_entries);
   if (!accepted) return unexpected(std::move(accepted).error());
 
-  PyResult<NewArray> output = new_array_shaped_like(arr, kNumpyTypeNumber<T>);
+  // Shaped like `arr` as it is now, after the map's code; a subclass's
+  // `shape` runs code of its own, so the input's count is read afterwards.
+  PyResult<NewArray> output = new_array_shaped_like(arr, element_type_of<T>);
   if (!output) return unexpected(std::move(output).error());
 
-  PyResult<std::size_t> written = convert_accepted(*accepted, output->run);
+  PyResult<std::size_t> written =
+      convert_accepted(*accepted, output->run, nullptr);
   if (!written) return unexpected(std::move(written).error());
   zero_unwritten_tail(output->run, *written, sizeof(T));
   return std::move(output->array);

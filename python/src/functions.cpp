@@ -4,9 +4,10 @@
 #include "array_shape.hpp"
 #include "dispatch.hpp"
 #include "numpy_api.hpp"
+#include "typed_array.hpp"
 
 #include <array>
-#include <string>
+#include <string_view>
 
 namespace prandel::py {
 namespace {
@@ -14,13 +15,16 @@ namespace {
 constexpr std::string_view kCastArrayParameters[] = {
     "arr", "target_dtype", "rounding_mode", "out_of_range_mode",
     "scalar_map_entries"};
+PyObject* g_cast_array_parameters[std::size(kCastArrayParameters)];
 constexpr Signature kCastArraySignature{"cast_array", kCastArrayParameters, 1,
-                                        3};
+                                        3, g_cast_array_parameters};
 
 constexpr std::string_view kCastArrayIntoParameters[] = {
     "arr", "out", "rounding_mode", "out_of_range_mode", "scalar_map_entries"};
-constexpr Signature kCastArrayIntoSignature{"cast_array_into",
-                                            kCastArrayIntoParameters, 2, 3};
+PyObject* g_cast_array_into_parameters[std::size(kCastArrayIntoParameters)];
+constexpr Signature kCastArrayIntoSignature{
+    "cast_array_into", kCastArrayIntoParameters, 2, 3,
+    g_cast_array_into_parameters};
 
 // The arguments common to both functions once converted.
 struct CastOptions {
@@ -34,26 +38,29 @@ struct CastOptions {
 PyResult<CastOptions> convert_options(PyObject* rounding_mode,
                                       PyObject* out_of_range_mode,
                                       PyObject* scalar_map_entries) {
-  PyResult<RoundingMode> rounding = named_argument(
-      "rounding_mode", RoundingModeArg::extract(rounding_mode));
-  if (!rounding) return unexpected(std::move(rounding).error());
-  PyResult<OutOfRangeMode> out_of_range = named_argument(
-      "out_of_range_mode", OutOfRangeModeArg::extract(out_of_range_mode));
-  if (!out_of_range) return unexpected(std::move(out_of_range).error());
+  PyResult<RoundingMode> rounding = RoundingModeArg::extract(rounding_mode);
+  if (!rounding) {
+    return unexpected(
+        argument_error("rounding_mode", std::move(rounding).error()));
+  }
+  PyResult<OutOfRangeMode> out_of_range =
+      OutOfRangeModeArg::extract(out_of_range_mode);
+  if (!out_of_range) {
+    return unexpected(
+        argument_error("out_of_range_mode", std::move(out_of_range).error()));
+  }
   return CastOptions{
       *rounding, *out_of_range,
       scalar_map_entries == Py_None ? nullptr : scalar_map_entries};
 }
 
-PyErr shape_mismatch_error(const ArrayShape& input, const ArrayShape& output) {
-  std::string message = "Shape mismatch: input shape ";
-  message.append(input.to_string())
-      .append(" != output shape ")
-      .append(output.to_string());
-  return PyErr::value_error(std::move(message));
-}
-
 }  // namespace
+
+bool load_function_constants() noexcept {
+  constexpr const Signature* kSignatures[] = {&kCastArraySignature,
+                                              &kCastArrayIntoSignature};
+  return intern_argument_texts(kSignatures) && load_element_descrs();
+}
 
 PyObjectResult cast_array(PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
@@ -63,17 +70,21 @@ PyObjectResult cast_array(PyObject* const* args, Py_ssize_t nargs,
       !bound) {
     return unexpected(std::move(bound).error());
   }
-  PyResult<PyObject*> arr = named_argument("arr", array_argument(slots[0]));
-  if (!arr) return unexpected(std::move(arr).error());
-  PyResult<std::string_view> target_dtype =
-      named_argument("target_dtype", str_argument(slots[1]));
-  if (!target_dtype) return unexpected(std::move(target_dtype).error());
+  PyResult<PyObject*> arr = array_argument(slots[0]);
+  if (!arr) return unexpected(argument_error("arr", std::move(arr).error()));
+  PyResult<DtypeName> target_dtype = DtypeNameArg::extract(slots[1]);
+  if (!target_dtype) {
+    return unexpected(
+        argument_error("target_dtype", std::move(target_dtype).error()));
+  }
   PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
   if (!options) return unexpected(std::move(options).error());
 
-  PyResult<std::string_view> source_key = array_dtype_key(*arr);
-  if (!source_key) return unexpected(std::move(source_key).error());
-  return dispatch_alloc(*arr, *source_key, *target_dtype, options->rounding,
+  PyResult<ElementType> source = array_element_type(*arr);
+  if (!source) return unexpected(std::move(source).error());
+  PyResult<ElementType> target = target_element_type(*target_dtype);
+  if (!target) return unexpected(std::move(target).error());
+  return dispatch_alloc(*arr, *source, *target, options->rounding,
                         options->out_of_range, options->scalar_map_entries);
 }
 
@@ -85,17 +96,17 @@ PyObjectResult cast_array_into(PyObject* const* args, Py_ssize_t nargs,
       !bound) {
     return unexpected(std::move(bound).error());
   }
-  PyResult<PyObject*> arr = named_argument("arr", array_argument(slots[0]));
-  if (!arr) return unexpected(std::move(arr).error());
-  PyResult<PyObject*> out = named_argument("out", array_argument(slots[1]));
-  if (!out) return unexpected(std::move(out).error());
+  PyResult<PyObject*> arr = array_argument(slots[0]);
+  if (!arr) return unexpected(argument_error("arr", std::move(arr).error()));
+  PyResult<PyObject*> out = array_argument(slots[1]);
+  if (!out) return unexpected(argument_error("out", std::move(out).error()));
   PyResult<CastOptions> options = convert_options(slots[2], slots[3], slots[4]);
   if (!options) return unexpected(std::move(options).error());
 
-  PyResult<std::string_view> source_key = array_dtype_key(*arr);
-  if (!source_key) return unexpected(std::move(source_key).error());
-  PyResult<std::string_view> target_key = array_dtype_key(*out);
-  if (!target_key) return unexpected(std::move(target_key).error());
+  PyResult<ElementType> source = array_element_type(*arr);
+  if (!source) return unexpected(std::move(source).error());
+  PyResult<ElementType> target = array_element_type(*out);
+  if (!target) return unexpected(std::move(target).error());
 
   PyResult<ArrayShape> input_shape = ArrayShape::of(*arr);
   if (!input_shape) return unexpected(std::move(input_shape).error());
@@ -106,7 +117,7 @@ PyObjectResult cast_array_into(PyObject* const* args, Py_ssize_t nargs,
     return unexpected(shape_mismatch_error(*input_shape, *output_shape));
   }
 
-  return dispatch_into(*arr, *out, *source_key, *target_key, options->rounding,
+  return dispatch_into(*arr, *out, *source, *target, options->rounding,
                        options->out_of_range, options->scalar_map_entries);
 }
 

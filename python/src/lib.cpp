@@ -195,7 +195,9 @@ PyObjectResult create_module() {
   }
   if (g_module != nullptr) return PyRef::borrow(g_module);
 
-  if (!import_numpy_api()) return unexpected(PyErr::fetch());
+  if (!import_numpy_api() || !load_function_constants()) {
+    return unexpected(PyErr::fetch());
+  }
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return unexpected(PyErr::fetch());
   PyStatus populated = populate_module(module.get());

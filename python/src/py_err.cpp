@@ -36,6 +36,13 @@ const LazyPyErr* PyErr::lazy() const noexcept {
   return std::get_if<LazyPyErr>(&state_);
 }
 
+bool PyErr::is_interrupt() const noexcept {
+  if (const LazyPyErr* pending = lazy()) {
+    return prandel::py::is_interrupt(pending->type);
+  }
+  return prandel::py::is_interrupt(raised());
+}
+
 void PyErr::restore() && {
   if (auto* exception = std::get_if<PyRef>(&state_)) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -53,6 +60,18 @@ void PyErr::restore() && {
       text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!message) return;  // the decoding error is now the pending exception
   PyErr_SetObject(lazy.type, message.get());
+}
+
+bool is_interrupt(PyObject* exception) noexcept {
+  // Both tests accept an exception class as well as an instance.
+  return !PyErr_GivenExceptionMatches(exception, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(exception, PyExc_MemoryError);
+}
+
+std::optional<PyErr> clear_unless_interrupt() {
+  PyErr pending = PyErr::fetch();
+  if (pending.is_interrupt()) return pending;
+  return std::nullopt;
 }
 
 PyErr cast_error_to_pyerr(const CastError& error) {

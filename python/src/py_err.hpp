@@ -3,6 +3,7 @@
 
 #include "py_ref.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -50,6 +51,9 @@ class PyErr {
   // The lazy form, if that is what this holds (else nullptr).
   const LazyPyErr* lazy() const noexcept;
 
+  // True for an interrupt (see is_interrupt).
+  bool is_interrupt() const noexcept;
+
   // Sets this error as the interpreter's current exception.
   void restore() &&;
 
@@ -57,6 +61,16 @@ class PyErr {
   explicit PyErr(PyRef raised) : state_(std::move(raised)) {}
   std::variant<LazyPyErr, PyRef> state_;
 };
+
+// True for an exception that stops the call rather than reporting a bad value:
+// one that is not an Exception (KeyboardInterrupt, SystemExit...) or that is
+// a MemoryError, subclasses included. Where the system replaces a failure of
+// the caller's code by its own error, an interrupt passes instead.
+bool is_interrupt(PyObject* exception) noexcept;
+
+// Clears the pending exception, unless it is an interrupt: that one is taken
+// and returned.
+std::optional<PyErr> clear_unless_interrupt();
 
 template <class T>
 using PyResult = Expected<T, PyErr>;

@@ -25,7 +25,9 @@ PyResult<std::string> utf8_text(PyObject* text) {
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
     return std::string(utf8, static_cast<std::size_t>(size));
   }
-  PyErr_Clear();
+  if (auto interrupt = clear_unless_interrupt()) {
+    return unexpected(std::move(*interrupt));
+  }
   PyRef raw = PyRef::steal(
       PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!raw) return unexpected(PyErr::fetch());
@@ -39,22 +41,29 @@ PyResult<std::string> utf8_text(PyObject* text) {
 
 // repr() of the value, else its str(), else a placeholder naming its type:
 // the call is failing already, and the value's broken printing should not
-// replace the reason why.
+// replace the reason why (unless it was interrupted).
 PyResult<std::string> describe_value(PyObject* value) {
   PyRef text = PyRef::steal(PyObject_Repr(value));
   if (!text) {
-    PyErr_Clear();
+    if (auto interrupt = clear_unless_interrupt()) {
+      return unexpected(std::move(*interrupt));
+    }
     text = PyRef::steal(PyObject_Str(value));
   }
   if (!text) {
-    PyErr_Clear();
+    if (auto interrupt = clear_unless_interrupt()) {
+      return unexpected(std::move(*interrupt));
+    }
     return std::string("<unprintable ") + Py_TYPE(value)->tp_name + " object>";
   }
   return utf8_text(text.get());
 }
 
+// The TypeError that replaces the failed conversion of a scalar-map value,
+// dropping the conversion's own exception unless that is an interrupt.
 PyErr map_value_error(std::string_view side, PyObject* value,
-                      std::string_view dtype_key) {
+                      std::string_view dtype_key, PyErr conversion_error) {
+  if (conversion_error.is_interrupt()) return conversion_error;
   PyResult<std::string> shown = describe_value(value);
   if (!shown) return std::move(shown).error();
   std::string message;
@@ -96,11 +105,14 @@ PyStatus walk_dict(PyObject* object, map_parse_detail::EntrySink& sink) {
     --remaining;
     const PyRef key = PyRef::borrow(borrowed_key);
     const PyRef value = PyRef::borrow(borrowed_value);
-    if (!sink.take_source(key.get())) {
-      return unexpected(source_value_error(key.get(), sink.source_key()));
+    if (PyStatus taken = sink.take_source(key.get()); !taken) {
+      return unexpected(map_value_error("source", key.get(), sink.source_key(),
+                                        std::move(taken).error()));
     }
-    if (!sink.take_target(value.get())) {
-      return unexpected(target_value_error(value.get(), sink.target_key()));
+    if (PyStatus taken = sink.take_target(value.get()); !taken) {
+      return unexpected(map_value_error("target", value.get(),
+                                        sink.target_key(),
+                                        std::move(taken).error()));
     }
   }
 }
@@ -108,7 +120,9 @@ PyStatus walk_dict(PyObject* object, map_parse_detail::EntrySink& sink) {
 PyStatus walk_iterable(PyObject* iterable, map_parse_detail::EntrySink& sink) {
   const PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
   if (!iterator) {
-    PyErr_Clear();
+    if (auto interrupt = clear_unless_interrupt()) {
+      return unexpected(std::move(*interrupt));
+    }
     return unexpected(PyErr::type_error(kNotIterable));
   }
   for (;;) {
@@ -119,33 +133,33 @@ PyStatus walk_iterable(PyObject* iterable, map_parse_detail::EntrySink& sink) {
     }
     const Py_ssize_t length = PyObject_Size(item.get());
     if (length != 2) {
-      if (length == -1) PyErr_Clear();
+      if (length == -1) {
+        if (auto interrupt = clear_unless_interrupt()) {
+          return unexpected(std::move(*interrupt));
+        }
+      }
       return unexpected(PyErr::value_error(kNotPair));
     }
     {
       PyObjectResult source = pair_element(item.get(), 0);
       if (!source) return unexpected(std::move(source).error());
-      if (!sink.take_source(source->get())) {
-        return unexpected(source_value_error(source->get(), sink.source_key()));
+      if (PyStatus taken = sink.take_source(source->get()); !taken) {
+        return unexpected(map_value_error("source", source->get(),
+                                          sink.source_key(),
+                                          std::move(taken).error()));
       }
     }
     PyObjectResult target = pair_element(item.get(), 1);
     if (!target) return unexpected(std::move(target).error());
-    if (!sink.take_target(target->get())) {
-      return unexpected(target_value_error(target->get(), sink.target_key()));
+    if (PyStatus taken = sink.take_target(target->get()); !taken) {
+      return unexpected(map_value_error("target", target->get(),
+                                        sink.target_key(),
+                                        std::move(taken).error()));
     }
   }
 }
 
 }  // namespace
-
-PyErr source_value_error(PyObject* value, std::string_view dtype_key) {
-  return map_value_error("source", value, dtype_key);
-}
-
-PyErr target_value_error(PyObject* value, std::string_view dtype_key) {
-  return map_value_error("target", value, dtype_key);
-}
 
 namespace map_parse_detail {
 

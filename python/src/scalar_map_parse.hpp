@@ -17,18 +17,12 @@ namespace prandel::py {
 template <Element S, Element T>
 PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries);
 
-// The TypeErrors that replace a failed conversion of a scalar-map value (the
-// conversion's own exception is dropped). They show repr() of the value, or
-// its str() when repr() raises, and the dtype key.
-PyErr source_value_error(PyObject* value, std::string_view dtype_key);
-PyErr target_value_error(PyObject* value, std::string_view dtype_key);
-
 namespace map_parse_detail {
 
 // The typed end of the walks: walk_map_entries is written once for all pairs
 // and hands each entry's values, source first, to the sink of its pair. A
-// conversion that fails returns false, its exception already out of the
-// indicator; the walk then builds the value error from the keys given here.
+// conversion that fails returns its exception, already out of the indicator;
+// the walk then builds the value error from the keys given here.
 class EntrySink {
  public:
   EntrySink(std::string_view source_key, std::string_view target_key)
@@ -39,9 +33,9 @@ class EntrySink {
 
   virtual void reserve(std::size_t count) = 0;
   // Converts and keeps the source value of the next entry.
-  [[nodiscard]] virtual bool take_source(PyObject* value) = 0;
+  virtual PyStatus take_source(PyObject* value) = 0;
   // Converts the target value and appends the entry.
-  [[nodiscard]] virtual bool take_target(PyObject* value) = 0;
+  virtual PyStatus take_target(PyObject* value) = 0;
 
  protected:
   ~EntrySink() = default;
@@ -62,21 +56,21 @@ class TypedEntrySink final : public EntrySink {
 
   void reserve(std::size_t count) override { map_.reserve(count); }
 
-  bool take_source(PyObject* value) override {
+  PyStatus take_source(PyObject* value) override {
     PyResult<S> source = ExtractFromPy<S>::extract_from_py(value);
-    if (!source) return false;
+    if (!source) return unexpected(std::move(source).error());
     source_ = *source;
-    return true;
+    return ok_status();
   }
 
-  bool take_target(PyObject* value) override {
+  PyStatus take_target(PyObject* value) override {
     PyResult<T> target = ExtractFromPy<T>::extract_from_py(value);
-    if (!target) return false;
+    if (!target) return unexpected(std::move(target).error());
     // Without a reservation (the iterable form) start with room for four;
     // the vector doubles from there.
     if (map_.capacity() == 0) map_.reserve(4);
     map_.push_back({source_, *target});
-    return true;
+    return ok_status();
   }
 
   ScalarMap<S, T> take_map() && { return std::move(map_); }

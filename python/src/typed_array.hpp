@@ -44,10 +44,23 @@ OutputSlice<T> output_slice(const ElementRun& run) {
   return OutputSlice<T>(run.data, run.count);
 }
 
+// Takes a strong reference to NumPy's native descriptor of each element type,
+// kept for the life of the process; once, at module start-up.
+bool load_element_descrs() noexcept;
+
+// The native descriptor of `type` (borrowed), as load_element_descrs took it.
+PyArray_Descr* element_descr(ElementType type) noexcept;
+
+// The element type of a built-in numeric descriptor by its kind and size,
+// whatever its byte order; nullopt for any other descriptor.
+std::optional<ElementType> builtin_element_type(PyArray_Descr* descr) noexcept;
+
 // True when `object` is an ndarray (or a subclass) whose dtype NumPy holds
-// equivalent to the native descriptor of `type_number`: a byte-swapped dtype
-// of the same name is not.
-bool is_array_of(PyObject* object, int type_number) noexcept;
+// equivalent to the native descriptor of `type`: a built-in numeric dtype of
+// that kind and size (whatever its type number: 'l' and 'q' both hold int64
+// on most platforms) in native byte order. A byte-swapped dtype of the same
+// name is not.
+bool is_array_of(PyObject* object, ElementType type) noexcept;
 
 // TypeError "'{qualified type name}' object cannot be converted to
 // 'PyArray<T, D>'".
@@ -73,12 +86,12 @@ inline ElementRun whole_run(PyArrayObject* array) noexcept {
 class ReadonlyArray {
  public:
   // The TypeError of not_an_array_error when the dtype test fails.
-  static PyResult<ReadonlyArray> extract(PyObject* object, int type_number);
+  static PyResult<ReadonlyArray> extract(PyObject* object, ElementType type);
 
   PyArrayObject* get() const noexcept {
     return reinterpret_cast<PyArrayObject*>(array_.get());
   }
-  int type_number() const noexcept { return type_number_; }
+  ElementType type() const noexcept { return type_; }
 
   // C- or F-contiguous: the elements form one run in memory order.
   bool is_contiguous() const noexcept {
@@ -87,17 +100,17 @@ class ReadonlyArray {
   }
 
  private:
-  ReadonlyArray(PyRef array, int type_number)
-      : array_(std::move(array)), type_number_(type_number) {}
+  ReadonlyArray(PyRef array, ElementType type)
+      : array_(std::move(array)), type_(type) {}
 
   PyRef array_;
-  int type_number_;
+  ElementType type_;
 };
 
 // `out` taken as an array of one element type, its elements as one writable
 // run in C index order. Fails with not_an_array_error, or with ValueError
 // "Output array must be contiguous and writeable" when `out` is read-only or
 // not C-contiguous (an array without elements always is).
-PyResult<ElementRun> writable_c_run(PyObject* out, int type_number);
+PyResult<ElementRun> writable_c_run(PyObject* out, ElementType type);
 
 }  // namespace prandel::py

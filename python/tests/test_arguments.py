@@ -1,5 +1,7 @@
 """Binding and conversion of the arguments of cast_array and cast_array_into."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -240,6 +242,40 @@ def test_str_subclasses_are_read_as_their_text():
                         out_of_range_mode=Text("clamp"))
     assert result.dtype == np.float32
     assert result.tolist() == [1.0, 2.0, 3.0]
+
+
+# A text the caller passes may be the interpreter's interned str, an equal
+# str made at run time, or a str subclass: all read alike.
+TEXT_FORMS = {
+    "interned": sys.intern,
+    "made at run time": lambda text: "".join(list(text)),
+    "str subclass": Text,
+}
+
+
+@pytest.mark.parametrize("form", TEXT_FORMS)
+def test_text_arguments_match_whatever_str_object_holds_them(form):
+    make = TEXT_FORMS[form]
+    values = np.array([2.5, -2.5, 300.0], np.float64)
+    for rounding, expected in [("nearest-even", [2, -2, 127]),
+                               ("towards-zero", [2, -2, 127]),
+                               ("towards-positive", [3, -2, 127]),
+                               ("towards-negative", [2, -3, 127]),
+                               ("nearest-away", [3, -3, 127])]:
+        kwargs = {make("target_dtype"): make("int8"),
+                  make("rounding_mode"): make(rounding),
+                  make("out_of_range_mode"): make("clamp")}
+        assert cast_array(values, **kwargs).tolist() == expected
+    out = np.zeros(3, np.int16)
+    cast_array_into(values, out, **{make("rounding_mode"): make("towards-zero"),
+                                    make("out_of_range_mode"): make("wrap")})
+    assert out.tolist() == [2, -2, 300]
+    with pytest.raises(ValueError) as caught:
+        cast_array(values, target_dtype="int8", rounding_mode=make("nearest"))
+    assert str(caught.value) == "Unknown rounding mode: nearest"
+    with pytest.raises(TypeError) as caught:
+        cast_array(values, target_dtype=make("int"), rounding_mode=NE)
+    assert str(caught.value) == "Unsupported target dtype: int"
 
 
 def test_none_equals_omitted_optional_arguments():

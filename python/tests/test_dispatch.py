@@ -1,6 +1,7 @@
 """Dtype keys, the shape test of cast_array_into and dispatch to the 121
 (source, target) pairs."""
 
+import math
 import types
 
 import numpy as np
@@ -35,22 +36,16 @@ def test_every_pair_reaches_cast_array_into(source, target):
 
 # --- which modes reach a pair ------------------------------------------------
 
-# Until the dispatch hands int64/uint64 -> float64 the rounding mode, they
-# convert to nearest under every mode.
-NEEDS_WIDE_FLOAT64_MODE = pytest.mark.xfail(
-    strict=True, reason="int64/uint64 -> float64 get no rounding mode from "
-    "the dispatch yet")
-
 # (source, target, value, rounding_mode, out_of_range_mode, expected value)
 MODE_CASES = {
-    # Rounding reaches int64/uint64 -> float64 ...
-    "int64->float64 takes rounding": pytest.param(
-        "int64", "float64", 2**53 + 3, "towards-zero", None, 2**53 + 2,
-        marks=NEEDS_WIDE_FLOAT64_MODE),
-    "uint64->float64 takes rounding": pytest.param(
-        "uint64", "float64", 2**64 - 1, "towards-zero", None, 2**64 - 2**11,
-        marks=NEEDS_WIDE_FLOAT64_MODE),
-    # ... integer -> float32 from 32 bits up and -> float16.
+    # Rounding reaches int64/uint64 -> float64; int32 -> float64 is exact.
+    "int64->float64 takes rounding": (
+        "int64", "float64", 2**53 + 3, "towards-zero", None, 2**53 + 2),
+    "uint64->float64 takes rounding": (
+        "uint64", "float64", 2**64 - 1, "towards-zero", None, 2**64 - 2**11),
+    "int32->float64 is exact": (
+        "int32", "float64", 2**31 - 1, "towards-zero", None, 2**31 - 1),
+    # Rounding reaches integer -> float32 from 32 bits up and -> float16.
     "int32->float32 takes rounding": (
         "int32", "float32", 2**24 + 1, "towards-positive", None, 2**24 + 2),
     "int16->float16 takes rounding": (
@@ -85,6 +80,48 @@ def test_modes_reach_the_pairs_that_use_them(source, target, value, rounding,
     cast_array_into(arr, out, rounding_mode=rounding,
                     out_of_range_mode=out_of_range)
     assert out.tolist() == [expected]
+
+
+def float64_by_mode(n, rounding):
+    """The float64 that `rounding` picks for the integer n, by exact integer
+    comparison with its two neighbours."""
+    below = float(n)  # Python rounds an int to nearest, ties to even
+    if int(below) == n:
+        return below
+    if int(below) > n:
+        below = math.nextafter(below, -math.inf)
+    above = math.nextafter(below, math.inf)
+    low_gap, high_gap = n - int(below), int(above) - n
+    if rounding == "towards-zero":
+        return below if n > 0 else above
+    if rounding == "towards-positive":
+        return above
+    if rounding == "towards-negative":
+        return below
+    if rounding == "nearest-away" and low_gap == high_gap:
+        return above if n > 0 else below
+    return float(n)
+
+
+SIXTY_FOUR_BIT_VALUES = {
+    "int64": [2**53 + 1, 2**53 + 3, -(2**53 + 1), -(2**53 + 3), 2**63 - 1,
+              -2**63 + 1, -2**63, 2**62 + 2**9, 2**62 + 2**9 + 1, 2**53, 7],
+    "uint64": [2**64 - 1, 2**64 - 2**10, 2**63 + 2**10, 2**63 + 3 * 2**10,
+               2**53 + 1, 2**63, 0],
+}
+
+
+@pytest.mark.parametrize("rounding", ROUNDING_MODES)
+@pytest.mark.parametrize("source", list(SIXTY_FOUR_BIT_VALUES))
+def test_64_bit_integers_round_to_float64_by_the_mode(source, rounding):
+    values = SIXTY_FOUR_BIT_VALUES[source]
+    expected = [float64_by_mode(n, rounding) for n in values]
+    arr = np.array(values, dtype=source)
+    result = cast_array(arr, target_dtype="float64", rounding_mode=rounding)
+    assert result.tolist() == expected
+    out = np.zeros(len(values), np.float64)
+    cast_array_into(arr, out, rounding_mode=rounding)
+    assert out.tolist() == expected
 
 
 FLOAT_SAMPLES = [0.0, -0.0, 1.0, -2.5, 6.1e-5, 5.96e-8, 65504.0, -65504.0,
@@ -346,15 +383,35 @@ class ShapeReshapesInput(np.ndarray):
 
 
 def test_shape_attribute_that_reshapes_the_input():
-    # The input's shape, read before, must not be read from freed memory.
+    # The input's shape, read before, must not be read from freed memory;
+    # the shapes are compared again as the arrays now stand.
     arr = np.arange(2000, dtype=np.float32)
     ShapeReshapesInput.victim = arr
     try:
         out = np.zeros(2000, np.float64).view(ShapeReshapesInput)
-        cast_array_into(arr, out, rounding_mode=NE)
+        with pytest.raises(ValueError) as caught:
+            cast_array_into(arr, out, rounding_mode=NE)
     finally:
         ShapeReshapesInput.victim = None
-    assert out.view(np.ndarray).tolist() == list(range(2000))
+    assert str(caught.value) == (
+        "Shape mismatch: input shape [4000, 1] != output shape [2000]")
+    assert not out.view(np.ndarray).any()
+
+
+@pytest.mark.parametrize("dims, reported", [((2, 3), (6,)), ((5,), (6,))])
+def test_dimensions_must_match_whatever_shape_reports(dims, reported):
+    # The shape attribute passes the first test; the conversion would run
+    # over the array's own dimensions, which are compared before any write.
+    arr = np.arange(int(np.prod(dims)), dtype=np.int8).reshape(dims)
+    arr = arr.view(ReportedShape)
+    arr.reported = reported
+    out = np.full(6, 9, np.int16)
+    with pytest.raises(ValueError) as caught:
+        cast_array_into(arr, out, rounding_mode=NE)
+    in_text = str(list(dims))
+    assert str(caught.value) == (
+        f"Shape mismatch: input shape {in_text} != output shape [6]")
+    assert (out == 9).all()
 
 
 # --- reference counts ---------------------------------------------------

@@ -421,34 +421,86 @@ class Hook:
         return self.value
 
 
-@pytest.mark.parametrize("new_size", [0, 100, 4000, 500_000])
-def test_resize_during_map_into(new_size):
+NEW_SHAPES = [(0,), (100,), (4000,), (500_000,), (100_000, 2), (2, 100_000)]
+
+
+def shape_text(shape):
+    return "[" + ", ".join(str(size) for size in shape) + "]"
+
+
+@pytest.mark.parametrize("new_shape", NEW_SHAPES, ids=str)
+@pytest.mark.parametrize("changed", ["arr", "out", "both"])
+def test_shape_change_during_map_into(changed, new_shape):
     count = 200_000  # large enough for its own mapping, returned when freed
     arr = np.arange(count, dtype=np.int32) % 1000
     out = np.full(count, 77, dtype=np.int64)
-    entries = [(Hook(lambda: arr.resize(new_size, refcheck=False)), 5)]
-    cast_into(arr, out, entries=entries)
-    n = min(new_size, count)
-    np.testing.assert_array_equal(out[:n], arr[:n].astype(np.int64))
-    assert (out[n:] == 77).all()
+    victims = {"arr": [arr], "out": [out], "both": [arr, out]}[changed]
+
+    def change():
+        for victim in victims:
+            victim.resize(new_shape, refcheck=False)
+
+    entries = [(Hook(change), 5)]
+    if changed == "both":
+        cast_into(arr, out, entries=entries)
+        np.testing.assert_array_equal(out, arr.astype(np.int64))
+        return
+    with pytest.raises(ValueError) as caught:
+        cast_into(arr, out, entries=entries)
+    in_shape, out_shape = ((new_shape, (count,)) if changed == "arr"
+                           else ((count,), new_shape))
+    assert str(caught.value) == (f"Shape mismatch: input shape "
+                                 f"{shape_text(in_shape)} != output shape "
+                                 f"{shape_text(out_shape)}")
+    assert (out.ravel()[:count] == 77).all()
 
 
-@pytest.mark.parametrize("new_size", [0, 100, 4000, 500_000])
-def test_resize_during_map_alloc(new_size):
+@pytest.mark.parametrize("new_shape", NEW_SHAPES, ids=str)
+def test_shape_change_during_map_alloc(new_shape):
     arr = np.arange(200_000, dtype=np.int32) % 1000
-    entries = [(Hook(lambda: arr.resize(new_size, refcheck=False)), 5)]
+    entries = [(Hook(lambda: arr.resize(new_shape, refcheck=False)), 5)]
     result = cast(arr, "float64", entries=entries)
+    assert result.shape == new_shape
     np.testing.assert_array_equal(result, arr.astype(np.float64))
+
+
+class ResizedByShape(np.ndarray):
+    """An array owning its memory whose `shape` attribute resizes it to
+    `real` and reports `reported`."""
+    real = reported = None
+
+    @property
+    def shape(self):
+        np.ndarray.resize(self, self.real, refcheck=False)
+        return self.reported
+
+
+@pytest.mark.parametrize("real, reported", [
+    ((4000,), (4000,)), ((500,), (2000,)), ((500_000,), (2000,)),
+], ids=["grows", "shrinks under its report", "grows over its report"])
+def test_shape_attribute_resizing_the_input_alloc(real, reported):
+    # cast_array reads the shape after the map; the input's count is read
+    # after that code ran, from the memory it left.
+    arr = ResizedByShape((2000,), dtype=np.int16)
+    arr[...] = np.arange(1, 2001)
+    arr.real, arr.reported = real, reported
+    result = cast(arr, "int32")
+    # Resizing keeps the leading values and zero-fills any growth; the rest
+    # of a result longer than the input stays zero.
+    expected = np.zeros(reported, np.int32)
+    kept = min(real[0], reported[0], 2000)
+    expected[:kept] = np.arange(1, kept + 1)
+    assert type(result) is np.ndarray and result.shape == reported
+    np.testing.assert_array_equal(result, expected)
 
 
 def test_reshape_to_f_order_during_map():
     arr = np.arange(20_000, dtype=np.uint16).reshape(100, 200)
 
     def transpose_in_place():
-        arr.shape = (200, 100)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
-            arr.strides = (2, 400)  # now F-contiguous
+            arr.strides = (2, 200)  # now F-contiguous, same shape
 
     out = np.zeros((100, 200), dtype=np.float32)
     cast_into(arr, out, entries=[(Hook(transpose_in_place, 65535), 1)])

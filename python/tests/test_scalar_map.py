@@ -236,6 +236,136 @@ def test_first_failure_within_an_entry_wins():
                    {1: "v"})
 
 
+# --- Interrupts ---------------------------------------------------------------
+
+class Interrupt(KeyboardInterrupt):
+    pass
+
+
+class OutOfMemory(MemoryError):
+    pass
+
+
+class Stop(BaseException):
+    pass
+
+
+# Exceptions that stop the call rather than report a bad value: whatever
+# replaces the caller's error elsewhere lets these through.
+INTERRUPTS = {
+    "KeyboardInterrupt": KeyboardInterrupt,
+    "SystemExit": lambda: SystemExit(3),
+    "KeyboardInterrupt subclass": Interrupt,
+    "BaseException subclass": Stop,
+    "MemoryError": MemoryError,
+    "MemoryError subclass": OutOfMemory,
+}
+
+
+def raising(method, error):
+    """An object whose special method `method` raises `error`; a __repr__
+    raises once only, so that pytest can show the object in a report."""
+    def hook(self, *args):
+        if method == "__repr__" and self.spent:
+            return "spent"
+        self.spent = True
+        raise error
+    return type("Raises" + method, (), {method: hook, "spent": False})()
+
+
+class ReprFailsStrRaises:
+    def __init__(self, error):
+        self.error = error
+
+    def __repr__(self):
+        raise Boom("repr")
+
+    def __str__(self):
+        error, self.error = self.error, None
+        if error is None:
+            return "spent"
+        raise error
+
+
+class RaisingIterator:
+    def __init__(self, error):
+        self.error = error
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        raise self.error
+
+
+# Where the caller's code runs while the map is read: (source dtype, target
+# dtype, entries built around the error).
+INTERRUPT_PLACES = {
+    "__iter__": ("int8", "int8", lambda e: raising("__iter__", e)),
+    "__next__": ("int8", "int8", RaisingIterator),
+    "__len__ of a pair": ("int8", "int8", lambda e: [raising("__len__", e)]),
+    "__getitem__ of a pair": ("int8", "int8", lambda e: [Pair(e, 1)]),
+    "__index__ of a key": ("int8", "int16",
+                           lambda e: {raising("__index__", e): 1}),
+    "__index__ of a value": ("int8", "int16",
+                             lambda e: {1: raising("__index__", e)}),
+    "__index__ of a uint64 source": (
+        "uint64", "int8", lambda e: [(raising("__index__", e), 1)]),
+    "__float__ of a source": ("float32", "int8",
+                              lambda e: [(raising("__float__", e), 1)]),
+    "__float__ of a target": ("int8", "float16",
+                              lambda e: [(1, raising("__float__", e))]),
+    "__repr__ of a refused value": ("int8", "int8",
+                                    lambda e: {raising("__repr__", e): 1}),
+    "__str__ of a refused value": ("int8", "uint32",
+                                   lambda e: [(1, ReprFailsStrRaises(e))]),
+}
+
+
+@pytest.mark.parametrize("into", [False, True], ids=["cast_array",
+                                                     "cast_array_into"])
+@pytest.mark.parametrize("make_error", INTERRUPTS.values(),
+                         ids=INTERRUPTS.keys())
+@pytest.mark.parametrize("place", INTERRUPT_PLACES)
+def test_interrupts_pass_through_unchanged(place, make_error, into):
+    source, target, make_entries = INTERRUPT_PLACES[place]
+    error = make_error()
+    arr = np.array([1, 2, 3] * 400, dtype=source)
+    out = np.full(arr.shape, 9, dtype=target)
+    with pytest.raises(BaseException) as info:
+        if into:
+            _prandel.cast_array_into(arr, out, rounding_mode="nearest-even",
+                                     scalar_map_entries=make_entries(error))
+        else:
+            cast(arr, source, target, make_entries(error))
+    assert info.value is error
+    assert (out == 9).all()
+
+
+@pytest.mark.parametrize("place", INTERRUPT_PLACES)
+def test_interrupts_keep_reference_counts(place):
+    source, target, make_entries = INTERRUPT_PLACES[place]
+    error = Interrupt()
+    arr = np.array([1, 2], dtype=source)
+
+    def run():
+        entries = make_entries(error)
+        held = sys.getrefcount(entries)
+        try:
+            cast(arr, source, target, entries)
+        except Interrupt as caught:
+            caught.__traceback__ = None  # its frames would hold the entries
+        assert sys.getrefcount(entries) == held
+
+    run()
+    gc.collect()
+    before = sys.getrefcount(error), sys.getrefcount(arr)
+    for _ in range(5):
+        run()
+    gc.collect()
+    assert (sys.getrefcount(error), sys.getrefcount(arr)) == before
+
+
 # --- Values -------------------------------------------------------------------
 
 INT_CASES = [
