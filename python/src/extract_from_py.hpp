@@ -4,12 +4,12 @@
 #include "py_err.hpp"
 
 #include <concepts>
-#include <limits>
 #include <type_traits>
 #include <utility>
 
 #include "prandel/binary16.hpp"
 #include "prandel/element_types.hpp"
+#include "prandel/float_ops.hpp"
 
 namespace prandel::py {
 
@@ -33,16 +33,6 @@ inline PyResult<double> read_double(PyObject* object) {
 // An integer that the index protocol read but the element type cannot hold.
 PyErr out_of_range_error();
 
-// binary64 to binary32, nearest-even, overflowing to an infinity. The
-// magnitudes that round past the largest binary32 are mapped explicitly, so
-// the conversion below only ever sees values the target can hold.
-inline f32 narrow_to_f32(f64 x) noexcept {
-  constexpr f64 kOverflowThreshold = 0x1.ffffffp127;  // 2^128 - 2^103
-  if (x >= kOverflowThreshold) return std::numeric_limits<f32>::infinity();
-  if (x <= -kOverflowThreshold) return -std::numeric_limits<f32>::infinity();
-  return static_cast<f32>(x);
-}
-
 template <IntElement T>
 auto read_index(PyObject* object) {
   if constexpr (std::is_unsigned_v<T> && sizeof(T) >= 4) {
@@ -58,8 +48,7 @@ auto read_index(PyObject* object) {
 
 // One implementation per element type: integers by the index protocol with a
 // range test (never truncated, wrapped or clamped), floats by the float
-// protocol, narrowed to f32 and then to f16 (two roundings, as the types
-// nest). A failure carries the interpreter's exception, already fetched.
+// protocol, rounded once to nearest-even f32 or f16. A failure carries the interpreter's exception, already fetched.
 template <Element T>
 struct ExtractFromPy {
   static PyResult<T> extract_from_py(PyObject* object) {
@@ -76,9 +65,9 @@ struct ExtractFromPy {
       if constexpr (std::same_as<T, f64>) {
         return *read;
       } else if constexpr (std::same_as<T, f32>) {
-        return extract_detail::narrow_to_f32(*read);
+        return narrow_to_f32(*read);
       } else {
-        return to_f16(extract_detail::narrow_to_f32(*read));
+        return to_f16(*read);  // one rounding, straight from f64
       }
     }
   }

@@ -152,10 +152,6 @@ def test_wide_integers_round_exactly(function, source, target, mode):
         expect_int_rounding(function, source, target, mode, values)
 
 
-# Passes once the dispatch hands int64/uint64 -> float64 the rounding mode;
-# until then those pairs convert to nearest under every mode.
-@pytest.mark.xfail(strict=True, reason="int64/uint64 -> float64 get no "
-                   "rounding mode from the dispatch yet")
 @pytest.mark.parametrize("function", FUNCTIONS)
 @pytest.mark.parametrize("source", ["int64", "uint64"])
 def test_wide_integers_to_float64_take_the_mode(function, source):
@@ -348,10 +344,6 @@ def test_converted_nans_are_quiet_with_top_payload(function):
                                                 0xFFC0_2000, 0x7FFF_FFFF]
 
 
-# Passes once the module reads a float16 scalar-map value with the engine's
-# single rounding; until then it narrows through float32.
-@pytest.mark.xfail(strict=True, reason="float16 scalar-map values still "
-                   "round through float32")
 @pytest.mark.parametrize("function", FUNCTIONS)
 def test_half_map_value_rounds_once(function):
     result = convert(function, np.array([0, 1], dtype=np.int8), "float16", NE,

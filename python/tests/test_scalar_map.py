@@ -410,8 +410,7 @@ def test_integer_values(dtype, value, expected):
 
 
 def test_float_target_values_round_like_numpy():
-    # float32 is the double rounded once, float16 twice (through float32), as
-    # NumPy's casts round one step at a time.
+    # Each is the double rounded once, as NumPy's astype rounds it.
     doubles = np.array([
         0.1, 1 / 3, 1e-40, 5e-324, 1e300, -1e300, 3.4028235677973366e+38,
         3.4028235677973362e+38, 65504.0, 65519.0, 65520.0, 70000.0, 2.0**-25,
@@ -419,7 +418,7 @@ def test_float_target_values_round_like_numpy():
     ])
     with np.errstate(over="ignore"):
         singles = doubles.astype(np.float32)
-        halves = singles.astype(np.float16)
+        halves = doubles.astype(np.float16)
     for dtype, expected in [("float64", doubles), ("float32", singles),
                             ("float16", halves)]:
         for value, want in zip(doubles.tolist(), expected):
@@ -434,7 +433,7 @@ def f64(bits64):
 @pytest.mark.parametrize("value,half", [
     (65519.0, 0x7BFF), (65520.0, 0x7C00), (-70000.0, 0xFC00),
     (2.0**-25, 0x0000), (2.0**-25 + 2.0**-48, 0x0001), (-0.0, 0x8000),
-    (1.0004882812509095, 0x3C00), (1.00146484375, 0x3C02),
+    (1.0004882812509095, 0x3C01), (1.00146484375, 0x3C02),
     (float("nan"), 0x7E00), (-float("nan"), 0xFE00),
     (f64(0xFFF8000000000000 | 0x3FF << 42), 0xFFFF),
 ], ids=str)
@@ -481,11 +480,11 @@ def test_float_source_keys(dtype):
 def test_float_source_keys_are_narrowed():
     assert cast([np.inf], "float32", "int8", {1e300: 3}).tolist() == [3]
     assert cast([np.inf], "float16", "int8", {70000.0: 3}).tolist() == [3]
-    # Through float32, 1 + 2^-11 + 2^-40 is a tie that float16 resolves to
-    # 1.0, not to the 1 + 2^-10 that a single rounding gives.
+    # Rounded once, 1 + 2^-11 + 2^-40 is just above the tie and gives
+    # 1 + 2^-10 (through float32 it would land on the tie and give 1.0).
     result = cast([1.0, 1.0009765625], "float16", "int8",
                   {1.0004882812509095: 5}, rounding="towards-positive")
-    assert result.tolist() == [5, 2]
+    assert result.tolist() == [1, 5]
 
 
 # --- Messages -----------------------------------------------------------------
