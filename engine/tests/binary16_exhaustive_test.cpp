@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <cstdint>
 #include <iomanip>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "prandel/binary16.hpp"
+#include "prandel/binary16_blocks.hpp"
+#include "prandel/cpu_features.hpp"
 
 namespace prandel {
 namespace {
@@ -36,35 +39,54 @@ std::string describe(const Mismatch& m, int input_digits, int output_digits) {
   return text.str();
 }
 
-// Narrows the patterns [first, last) both ways, block by block; returns the
-// first mismatch, or nothing. Gives up early once `stop` is set. Whole
-// blocks are compared at once so the sweep stays quick in sanitized builds.
-std::optional<Mismatch> sweep_narrowing(u64 first, u64 last,
-                                        const std::atomic<bool>& stop) {
-  const auto inputs = std::make_unique<u32[]>(kBlock);
+// Sanitized builds run many times slower: they check every kStride-th
+// pattern (an odd stride reaches every exponent and every low-bit pattern).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr u64 kStride = 61;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr u64 kStride = 61;
+#else
+constexpr u64 kStride = 1;
+#endif
+#else
+constexpr u64 kStride = 1;
+#endif
+
+// Narrows the patterns first, first + kStride, ... below last both ways,
+// block by block, with `hardware` and `software` (each converting a block);
+// returns the first mismatch, or nothing. Gives up early once `stop` is set.
+// Whole blocks are compared at once so the sweep stays quick in sanitized
+// builds.
+template <class Hardware, class Software>
+std::optional<Mismatch> sweep_narrowing(u64 first, u64 last, const std::atomic<bool>& stop,
+                                        Hardware&& hardware_block, Software&& software_block) {
+  const auto inputs = std::make_unique<f32[]>(kBlock);
   const auto hardware = std::make_unique<u16[]>(kBlock);
   const auto software = std::make_unique<u16[]>(kBlock);
-  for (u64 base = first; base < last; base += kBlock) {
+  for (u64 base = first; base < last; base += kBlock * kStride) {
     if (stop.load(std::memory_order_relaxed)) return std::nullopt;
-    const std::size_t n = static_cast<std::size_t>(std::min<u64>(kBlock, last - base));
-    u32* in = inputs.get();
-    for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<u32>(base + i);
-    binary16_f16c::narrow_block(InputSlice<f32>(in, n),
-                                OutputSlice<f16>(hardware.get(), n));
-    binary16_soft::narrow_block(InputSlice<f32>(in, n),
-                                OutputSlice<f16>(software.get(), n));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<u64>(kBlock, (last - base + kStride - 1) / kStride));
+    f32* in = inputs.get();
+    for (std::size_t i = 0; i < n; ++i) in[i] = std::bit_cast<f32>(static_cast<u32>(base + i * kStride));
+    hardware_block(InputSlice<f32>(in, n), OutputSlice<f16>(hardware.get(), n));
+    software_block(InputSlice<f32>(in, n), OutputSlice<f16>(software.get(), n));
     if (std::memcmp(hardware.get(), software.get(), n * sizeof(u16)) != 0) {
       for (std::size_t i = 0;; ++i) {
-        if (hardware[i] != software[i]) return Mismatch{in[i], hardware[i], software[i]};
+        if (hardware[i] != software[i]) {
+          return Mismatch{std::bit_cast<u32>(in[i]), hardware[i], software[i]};
+        }
       }
     }
   }
   return std::nullopt;
 }
 
-TEST(Binary16Exhaustive, NarrowingMatchesF16cOnEveryF32Pattern) {
-  if (!cpu_has_f16c()) GTEST_SKIP() << "processor lacks F16C";
-
+// Every f32 pattern (every kStride-th when sanitized) through both block
+// conversions, on threads that stop at the first mismatch.
+template <class Hardware, class Software>
+void expect_narrowings_agree(const char* what, Hardware&& hardware, Software&& software) {
   const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
   constexpr u64 kPatterns = u64{1} << 32;
   std::atomic<bool> stop{false};
@@ -73,17 +95,73 @@ TEST(Binary16Exhaustive, NarrowingMatchesF16cOnEveryF32Pattern) {
     std::vector<std::jthread> workers;
     for (unsigned t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
-        const u64 first = kPatterns * t / threads;
-        const u64 last = kPatterns * (t + 1) / threads;
-        found[t] = sweep_narrowing(first, last, stop);
+        // Thread ranges start on the stride, so together they keep it.
+        const u64 first = kPatterns / kStride * t / threads * kStride;
+        const u64 last = kPatterns / kStride * (t + 1) / threads * kStride;
+        found[t] = sweep_narrowing(first, last, stop, hardware, software);
         if (found[t]) stop.store(true, std::memory_order_relaxed);
       });
     }
   }
   for (const auto& mismatch : found) {
-    ASSERT_FALSE(mismatch.has_value()) << "f32 -> binary16 differs: "
-                                       << describe(*mismatch, 8, 4);
+    ASSERT_FALSE(mismatch.has_value()) << what << " differs: " << describe(*mismatch, 8, 4);
   }
+}
+
+TEST(Binary16Exhaustive, NarrowingMatchesF16cOnEveryF32Pattern) {
+  if (!cpu_has_f16c()) GTEST_SKIP() << "processor lacks F16C";
+  expect_narrowings_agree("f32 -> binary16", binary16_f16c::narrow_block, binary16_soft::narrow_block);
+}
+
+// The F16C rounding immediates against the software conversion of each
+// directed mode.
+template <RoundingMode R>
+void expect_block_narrowing_matches_f16c(const char* what) {
+  expect_narrowings_agree(
+      what,
+      [](InputSlice<f32> in, OutputSlice<f16> out) {
+        binary16_blocks::narrow<Isa::Avx2, R>(reinterpret_cast<const f32*>(in.bytes()), out);
+      },
+      [](InputSlice<f32> in, OutputSlice<f16> out) {
+        binary16_blocks::narrow<Isa::Baseline, R>(reinterpret_cast<const f32*>(in.bytes()), out);
+      });
+}
+
+TEST(Binary16Exhaustive, DirectedNarrowingMatchesF16cOnEveryF32Pattern) {
+  if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "processor lacks the Avx2 variant";
+  expect_block_narrowing_matches_f16c<RoundingMode::TowardsZero>("towards-zero");
+  expect_block_narrowing_matches_f16c<RoundingMode::TowardsPositive>("towards-positive");
+  expect_block_narrowing_matches_f16c<RoundingMode::TowardsNegative>("towards-negative");
+}
+
+// Nearest-away has no instruction: it is held to the definition, the nearer
+// of the two binary16 neighbours of x, the larger in magnitude on a tie (the
+// distances are exact in f64), and to infinity from 65520 up.
+u16 nearest_away_reference(u32 pattern) {
+  const f32 x = std::bit_cast<f32>(pattern);
+  const u16 toward_zero = binary16_bits::narrow_bits<RoundingMode::TowardsZero>(pattern);
+  if (x != x || std::isinf(x)) return binary16_bits::narrow_bits<RoundingMode::NearestEven>(pattern);
+  const u16 sign = static_cast<u16>(toward_zero & 0x8000u);
+  const f64 magnitude = std::fabs(static_cast<f64>(x));
+  if (magnitude >= 65520.0) return static_cast<u16>(sign | 0x7c00u);
+  const u16 low = static_cast<u16>(toward_zero & 0x7fffu);
+  const u16 high = static_cast<u16>(low + 1u);
+  const f64 below = magnitude - static_cast<f64>(std::bit_cast<f32>(binary16_bits::widen_bits(low)));
+  const f64 above = static_cast<f64>(std::bit_cast<f32>(binary16_bits::widen_bits(high))) - magnitude;
+  return static_cast<u16>(sign | (above <= below && below != 0.0 ? high : low));
+}
+
+TEST(Binary16Exhaustive, NearestAwayNarrowingMatchesItsDefinition) {
+  const auto reference = [](InputSlice<f32> in, OutputSlice<f16> out) {
+    for (std::size_t i = 0; i < in.size(); ++i) {
+      out.store(i, f16{nearest_away_reference(std::bit_cast<u32>(in[i]))});
+    }
+  };
+  const auto block = [](InputSlice<f32> in, OutputSlice<f16> out) {
+    binary16_blocks::narrow<Isa::Baseline, RoundingMode::NearestAway>(
+        reinterpret_cast<const f32*>(in.bytes()), out);
+  };
+  expect_narrowings_agree("nearest-away", reference, block);
 }
 
 TEST(Binary16Exhaustive, WideningMatchesF16cOnEveryBinary16Pattern) {
