@@ -24,11 +24,36 @@ struct Blocks {
   ElementResult<T> element(S x) const noexcept { return int_to_int_element<T>(x, M); }
 
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
+    return convert_lanes(in, out, NoEntry{}, T{});
+  }
+
+  // A one-entry map costs a compare and a select per element here, where
+  // setting its hits aside would take sweeps of their own.
+  PRANDEL_INLINE bool convert_block_with_entry(InputSlice<S> in, OutputSlice<T> out,
+                                               const SourceMatcher<S>& matches,
+                                               T target) const noexcept {
+    return convert_lanes(in, out, matches, target);
+  }
+
+ private:
+  struct NoEntry {
+    constexpr bool operator()(S) const noexcept { return false; }
+  };
+
+  template <class Matches>
+  PRANDEL_INLINE bool convert_lanes(InputSlice<S> in, OutputSlice<T> out, const Matches& matches,
+                                    T target) const noexcept {
     const std::size_t k = in.size();
     if constexpr (Range::lossless || M == OutOfRangeMode::Wrap) {
-      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
+      for (std::size_t j = 0; j < k; ++j) {
+        const S x = in[j];
+        out.store(j, matches(x) ? target : static_cast<T>(x));
+      }
     } else if constexpr (M == OutOfRangeMode::Clamp) {
-      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(Range::clamp(in[j])));
+      for (std::size_t j = 0; j < k; ++j) {
+        const S x = in[j];
+        out.store(j, matches(x) ? target : static_cast<T>(Range::clamp(x)));
+      }
     } else {
       // A read-only sweep first, so a failing block leaves the output as it
       // was: x differs from its clamped value exactly when it is out of range.
@@ -36,10 +61,14 @@ struct Blocks {
       Unsigned outside = 0;
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
-        outside |= static_cast<Unsigned>(x ^ Range::clamp(x));
+        const Unsigned distance = static_cast<Unsigned>(x ^ Range::clamp(x));
+        outside |= matches(x) ? Unsigned{0} : distance;
       }
       if (outside != 0) return false;
-      for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
+      for (std::size_t j = 0; j < k; ++j) {
+        const S x = in[j];
+        out.store(j, matches(x) ? target : static_cast<T>(x));
+      }
     }
     return true;
   }

@@ -252,6 +252,24 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
                                          const ScalarMap<S, T>& map) noexcept {
   const std::size_t n = frame_length(in, out);
+  // A kernel that applies a one-entry map in its own sweeps gets it so.
+  if constexpr (requires(SourceMatcher<S> m) { kernel.convert_block_with_entry(in, out, m, T{}); }) {
+    if (map.size() == 1) {
+      const SourceMatcher<S> matches(map.front().source);
+      const T target = map.front().target;
+      for (std::size_t base = 0; base < n; base += block::kElements) {
+        const std::size_t k = std::min(block::kElements, n - base);
+        const InputSlice<S> in_block = block::sub_slice(in, base, k);
+        const OutputSlice<T> out_block = block::sub_slice(out, base, k);
+        if (!kernel.convert_block_with_entry(in_block, out_block, matches, target)) [[unlikely]] {
+          const CastResult result =
+              convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
+          if (!result) return result;
+        }
+      }
+      return {};
+    }
+  }
   // Hits tend to recur (NaN in a run of data, say): after a block with one,
   // the next goes straight to the map path instead of being tested first.
   bool expect_hits = false;
