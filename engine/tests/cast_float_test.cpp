@@ -60,27 +60,6 @@ const RoundRow kCommonRoundRows[] = {
     {NAN, {NAN, NAN, NAN, NAN, NAN}},
 };
 
-struct RemRow {
-  f64 a;
-  f64 b;
-  f64 expected;
-};
-
-const RemRow kCommonRemRows[] = {
-    {-1, 256, 255},
-    {300, 256, 44},
-    {-256, 256, -0.0},  // fmod gives -0.0, which is not below zero
-    {-0.0, 5, -0.0},
-    {-5, INFINITY, INFINITY},
-    {5, INFINITY, 5},
-    {5.5, -2, 1.5},
-    {-5.5, -2, 0.5},
-    {INFINITY, 3, NAN},
-    {-INFINITY, 3, NAN},
-    {3, 0, NAN},
-    {NAN, 3, NAN},
-};
-
 template <class F>
 class CastFloatTest : public ::testing::Test {
  protected:
@@ -91,12 +70,6 @@ class CastFloatTest : public ::testing::Test {
           row.expected[m]))
           << "x " << row.x << " mode " << static_cast<int>(kModes[m]);
     }
-  }
-  static void check_rem(const RemRow& row) {
-    EXPECT_TRUE(same_value(
-        to_f64(CastFloat<F>::rem_euclid(from_f64<F>(row.a), from_f64<F>(row.b))),
-        row.expected))
-        << row.a << " rem_euclid " << row.b;
   }
 };
 
@@ -111,10 +84,6 @@ TYPED_TEST(CastFloatTest, NegativeResultsRoundingToZeroKeepTheSign) {
   // -0.7 and -0.3 are not exact in any type; their results are.
   this->check_round({-0.7, {-1, -0.0, -0.0, -1, -1}});
   this->check_round({-0.3, {-0.0, -0.0, -0.0, -1, -0.0}});
-}
-
-TYPED_TEST(CastFloatTest, RemEuclid) {
-  for (const RemRow& row : kCommonRemRows) this->check_rem(row);
 }
 
 // Ties away from zero, exactly, where a sum |x| + 0.5 would round: just
@@ -191,15 +160,6 @@ TEST(CastFloatRounding, MatchesIntegerArithmetic) {
   expect_rounding_matches_reference(doubles);
   expect_rounding_matches_reference(floats);
   expect_rounding_matches_reference(halves);
-}
-
-// The final m + |b| rounds to the type.
-TEST(CastFloatRemEuclid, AdditionRoundsInTheType) {
-  EXPECT_EQ(CastFloat<f64>::rem_euclid(-1.0, 33554432.0), 33554431.0);
-  EXPECT_EQ(CastFloat<f32>::rem_euclid(-1.0f, 33554432.0f), 33554432.0f);
-  // 4095 is a tie in binary16, going to the even 4096.
-  EXPECT_EQ(to_f64(CastFloat<f16>::rem_euclid(to_f16(-1.0f), to_f16(4096.0f))), 4096.0);
-  EXPECT_EQ(to_f64(CastFloat<f16>::rem_euclid(to_f16(-1.0f), to_f16(2048.0f))), 2047.0);
 }
 
 }  // namespace

@@ -47,8 +47,9 @@ inline ExactWhole round_exactly(double x, RoundingMode mode) {
   const int k = -shift;
   const u64 q = k < 64 ? significand >> k : 0;
   const UWide rest = k < 64 ? UWide{significand} - (UWide{q} << k) : UWide{significand};
-  const int order = k > 100 ? -1  // rest < 2^54 <= half
-                            : (rest < (UWide{1} << (k - 1)) ? -1 : rest == (UWide{1} << (k - 1)) ? 0 : 1);
+  // rest against one half; beyond k = 100 rest (below 2^53) is far below it.
+  const UWide half = k > 100 ? ~UWide{0} : UWide{1} << (k - 1);
+  const int order = rest < half ? -1 : rest == half ? 0 : 1;
   bool up = false;
   switch (mode) {
     case RoundingMode::NearestEven:

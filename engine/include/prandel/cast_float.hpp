@@ -1,6 +1,6 @@
-// Per-float-type rounding to a whole number and Euclidean remainder, for the
-// float-to-integer kernels. f32 and f64 use the C library in their own type;
-// binary16 widens to f32, applies the f32 operation and narrows back.
+// Per-float-type rounding to a whole number, for the float-to-integer
+// kernels. f32 and f64 use the C library in their own type; binary16 widens
+// to f32, rounds there and narrows back.
 //
 // Header-only so the kernels can inline it into their element loops. The
 // floating-point environment is left alone: rint relies on the default
@@ -28,8 +28,6 @@ struct CastFloat {
   // the sum where F arithmetic rounds to F, else the fraction.
   static F round_half_away_by_sum(F x) noexcept;
   static F round_half_away_by_fraction(F x) noexcept;
-  // fmod(a, b), plus |b| when that is negative (a NaN or -0.0 passes as is).
-  static F rem_euclid(F a, F b) noexcept;
 };
 
 // Whether F arithmetic is rounded to F itself, not carried in a wider format
@@ -88,16 +86,6 @@ F CastFloat<F>::round_half_away_by_fraction(F x) noexcept {
   const F fraction = x - whole;
   const F step = std::fabs(fraction) >= F(0.5) ? F(1) : F(0);
   return whole + std::copysign(step, x);
-}
-
-template <FloatElement F>
-F CastFloat<F>::rem_euclid(F a, F b) noexcept {
-  if constexpr (std::same_as<F, f16>) {
-    return to_f16(CastFloat<f32>::rem_euclid(to_f32(a), to_f32(b)));
-  } else {
-    const F m = std::fmod(a, b);
-    return m < F(0) ? F(m + std::fabs(b)) : m;
-  }
 }
 
 }  // namespace prandel
