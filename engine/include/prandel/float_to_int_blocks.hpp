@@ -86,15 +86,17 @@ template <RoundingMode R, FloatElement F, IntElement I>
   using C = Compute<F>;
   if constexpr (kStagesByConversion<F, I>) {
     // The range test itself; an element outside is staged as 0, so the
-    // conversion never sees a value beyond I.
-    BitsOf<C> outside = 0;
+    // conversion never sees a value beyond I. The test's mask is AND-ed up
+    // as it stands, all ones or zero, which costs one vector AND.
+    using Bits = BitsOf<C>;
+    Bits all_inside = ~Bits{0};
     for (std::size_t j = 0; j < k; ++j) {
       const C r = CastFloat<C>::round_with_mode(in[base + j], R);
       const bool inside = TargetRange<I, C>::contains(r);
-      outside |= inside ? 0 : 1;
+      all_inside &= inside ? ~Bits{0} : Bits{0};
       staged[j] = static_cast<I>(inside ? r : C(0));
     }
-    return outside == 0;
+    return all_inside != 0;
   } else {
     using Sum = SumBits<F, I>;
     using Bits = typename Sum::Bits;
@@ -125,13 +127,14 @@ template <RoundingMode R, bool kClamp, FloatElement F, IntElement I>
                                                                std::size_t base, std::size_t end,
                                                                OutOfRangeMode mode) noexcept {
   using C = Compute<F>;
-  BitsOf<C> failing = 0;
+  using Bits = BitsOf<C>;
+  Bits all_pass = ~Bits{0};
   for (std::size_t i = base; i < end; ++i) {
     const C r = CastFloat<C>::round_with_mode(in[i], R);
     const bool passes = kClamp ? r == r : TargetRange<I, C>::contains(r);
-    failing |= passes ? 0 : 1;
+    all_pass &= passes ? ~Bits{0} : Bits{0};
   }
-  if (failing == 0) {
+  if (all_pass != 0) {
     for (std::size_t i = base; i < end; ++i) {
       out.store(i, clamp_to_target<I>(CastFloat<C>::round_with_mode(in[i], R)));
     }
