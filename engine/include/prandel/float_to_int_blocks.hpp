@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <concepts>
 #include <cstddef>
 #include <limits>
@@ -44,14 +43,9 @@ using BitsOf = std::conditional_t<sizeof(C) == 8, u64, u32>;
 // exactly those of 2^p; every other sum (below 2^p, at or above 2^(p+1),
 // negative or NaN) differs there. So the OR and the AND of a block's bits
 // test it whole, and the bits less those of 2^p + B are the result. This
-// needs the sum rounded once, to G: where arithmetic runs in a wider format
-// (x87), every pair takes the conversion.
-inline constexpr bool kSumRoundsOnce = FLT_EVAL_METHOD == 0 || FLT_EVAL_METHOD == 1;
-
-template <FloatElement F, IntElement I>
-inline constexpr bool kStagesByConversion =
-    !kSumRoundsOnce || (std::same_as<F, f32> && sizeof(I) == 4);
-
+// needs the sum rounded once, to G: where G's arithmetic runs in a wider
+// format (x87), the pair takes the conversion (see kStagesByConversion).
+//
 // The window is all of I where G has the bits for it, else its part around
 // zero: [-2^51, 2^51) or [0, 2^52) for 64-bit targets, and from binary16
 // (whose finite values all lie within +-2^16) [-2^22, 2^22) or [0, 2^23). It
@@ -74,6 +68,11 @@ struct SumBits {
   static constexpr Bits kLowMask = (Bits{1} << kWidth) - 1;
   static constexpr Bits kBinadeBits = std::bit_cast<Bits>(static_cast<Stage>(Bits{1} << kFraction));
 };
+
+template <FloatElement F, IntElement I>
+inline constexpr bool kStagesByConversion =
+    (std::same_as<F, f32> && sizeof(I) == 4) ||
+    !kArithmeticRoundsToType<typename SumBits<F, I>::Stage>;
 
 // Stages one block: rounds each element of in[base, base + k), converts it
 // into staged[0, k) and returns whether every element lay inside I, in which

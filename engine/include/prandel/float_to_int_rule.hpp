@@ -66,8 +66,9 @@ struct TargetRange {
     }
   }();
 
-  // The range decision, the one every path takes: false for a NaN and the
-  // infinities.
+  // The range decision, shared by the element rule and the block tests (the
+  // staging through the bits of a sum takes only a window inside it): false
+  // for a NaN and the infinities.
   static constexpr bool contains(C r) noexcept { return r >= lower && r < end; }
 };
 
