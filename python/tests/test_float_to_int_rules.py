@@ -189,9 +189,10 @@ def samples(source, target):
 @pytest.mark.parametrize("source", FLOAT_NAMES)
 @pytest.mark.parametrize("target", INT_NAMES)
 def test_every_mode_against_exact_arithmetic(source, target):
-    # For each mode: the accepted values together in one long array (runs of
-    # them fill whole blocks), then each refused value as the one intruder of
-    # such an array, in the second block.
+    # For each mode: the accepted values together in one long array, first
+    # the small ones alone (blocks that every staging takes whole), then all
+    # of them (blocks with values beyond that); then each refused value as
+    # the one intruder of such an array, in its second block.
     values = samples(source, target)
     for rounding in ROUNDING_MODES:
         for out_of_range in OUT_OF_RANGE_MODES:
@@ -201,8 +202,10 @@ def test_every_mode_against_exact_arithmetic(source, target):
                         if not isinstance(w, str)]
             refused = [(x, w) for x, w in zip(values, wants)
                        if isinstance(w, str)]
-            clean = [x for x, _ in accepted] * 3
-            clean_wants = [w for _, w in accepted] * 3
+            small = [(x, w) for x, w in accepted if abs(x) < 2 ** 22]
+            runs = small * (600 // len(small) + 1) + accepted * 3
+            clean = [x for x, _ in runs]
+            clean_wants = [w for _, w in runs]
             check_both(np.array(clean, dtype=source), target, rounding,
                        out_of_range, clean_wants)
             base = np.array((clean * 4)[:600], dtype=source)
