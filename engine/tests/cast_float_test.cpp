@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "prandel/float_ops.hpp"
+#include "whole_number_reference.hpp"
 
 namespace prandel {
 namespace {
@@ -49,33 +52,12 @@ const RoundRow kCommonRoundRows[] = {
     {-0.5, {-0.0, -0.0, -0.0, -1, -1}},
     {1.5, {2, 1, 2, 1, 2}},
     {-0.75, {-1, -0.0, -0.0, -1, -1}},
-    {1025.0, {1025, 1025, 1025, 1025, 1025}},  // odd, sum exact in every type
+    {1025.0, {1025, 1025, 1025, 1025, 1025}},  // odd
     {1000.5, {1000, 1000, 1001, 1000, 1001}},
     {-0.0, {-0.0, -0.0, -0.0, -0.0, -0.0}},
     {INFINITY, {INFINITY, INFINITY, INFINITY, INFINITY, INFINITY}},
     {-INFINITY, {-INFINITY, -INFINITY, -INFINITY, -INFINITY, -INFINITY}},
     {NAN, {NAN, NAN, NAN, NAN, NAN}},
-};
-
-struct RemRow {
-  f64 a;
-  f64 b;
-  f64 expected;
-};
-
-const RemRow kCommonRemRows[] = {
-    {-1, 256, 255},
-    {300, 256, 44},
-    {-256, 256, -0.0},  // fmod gives -0.0, which is not below zero
-    {-0.0, 5, -0.0},
-    {-5, INFINITY, INFINITY},
-    {5, INFINITY, 5},
-    {5.5, -2, 1.5},
-    {-5.5, -2, 0.5},
-    {INFINITY, 3, NAN},
-    {-INFINITY, 3, NAN},
-    {3, 0, NAN},
-    {NAN, 3, NAN},
 };
 
 template <class F>
@@ -88,12 +70,6 @@ class CastFloatTest : public ::testing::Test {
           row.expected[m]))
           << "x " << row.x << " mode " << static_cast<int>(kModes[m]);
     }
-  }
-  static void check_rem(const RemRow& row) {
-    EXPECT_TRUE(same_value(
-        to_f64(CastFloat<F>::rem_euclid(from_f64<F>(row.a), from_f64<F>(row.b))),
-        row.expected))
-        << row.a << " rem_euclid " << row.b;
   }
 };
 
@@ -110,46 +86,60 @@ TYPED_TEST(CastFloatTest, NegativeResultsRoundingToZeroKeepTheSign) {
   this->check_round({-0.3, {-0.0, -0.0, -0.0, -1, -0.0}});
 }
 
-TYPED_TEST(CastFloatTest, RemEuclid) {
-  for (const RemRow& row : kCommonRemRows) this->check_rem(row);
+// Every mode against integer arithmetic on the significand (the reference
+// shares nothing with CastFloat): random patterns over each type's whole
+// range, and every binary16 value.
+template <FloatElement F>
+void expect_rounding_matches_reference(const std::vector<F>& values) {
+  for (const F x : values) {
+    const f64 v = to_f64(x);
+    if (!std::isfinite(v)) continue;
+    for (const RoundingMode mode : kModes) {
+      const test::ExactWhole want = test::round_exactly(v, mode);
+      const f64 got = to_f64(CastFloat<F>::round_with_mode(x, mode));
+      // A zero result keeps the sign of x.
+      ASSERT_TRUE(same_value(got, want.magnitude == 0 ? std::copysign(0.0, v) : want.as_f64()))
+          << "x " << v << " mode " << static_cast<int>(mode);
+    }
+    // Both forms of ties away, whichever this build's arithmetic selects.
+    if constexpr (!std::same_as<F, f16>) {
+      const f64 away = to_f64(CastFloat<F>::round_with_mode(x, RoundingMode::NearestAway));
+      ASSERT_TRUE(same_value(CastFloat<F>::round_half_away_by_sum(x), away)) << "x " << v;
+      ASSERT_TRUE(same_value(CastFloat<F>::round_half_away_by_fraction(x), away)) << "x " << v;
+    }
+  }
 }
 
-// NearestAway rounds |x| + 0.5 in the type before the floor, so the ties-away
-// result is off where that sum is inexact: below one half and at 2^52 (f64)
-// or 2^23 (f32). Binary16 computes in f32, where its sums are exact.
-TEST(CastFloatNearestAway, F64SumRoundsInF64) {
-  using CF = CastFloat<f64>;
-  constexpr auto away = RoundingMode::NearestAway;
-  EXPECT_TRUE(same_value(CF::round_with_mode(0.49999999999999994, away), 1));
-  EXPECT_TRUE(same_value(CF::round_with_mode(-0.49999999999999994, away), -1));
-  EXPECT_TRUE(same_value(CF::round_with_mode(4503599627370497.0, away), 4503599627370498.0));
-  EXPECT_TRUE(same_value(CF::round_with_mode(2251799813685248.5, away), 2251799813685249.0));
-  EXPECT_TRUE(same_value(
-      CF::round_with_mode(4503599627370497.0, RoundingMode::NearestEven), 4503599627370497.0));
-}
-
-TEST(CastFloatNearestAway, F32SumRoundsInF32) {
-  using CF = CastFloat<f32>;
-  constexpr auto away = RoundingMode::NearestAway;
-  EXPECT_TRUE(same_value(CF::round_with_mode(0.49999997f, away), 1));
-  EXPECT_TRUE(same_value(CF::round_with_mode(8388609.0f, away), 8388610.0));
-  EXPECT_TRUE(same_value(CF::round_with_mode(4194304.5f, away), 4194305.0));
-}
-
-TEST(CastFloatNearestAway, F16IsExactlyRoundedThroughF32) {
-  const f16 below_half = to_f16(0.499755859375f);  // 0.5 - 2^-12
-  ASSERT_EQ(to_f32(below_half), 0.499755859375f);
-  const f16 r = CastFloat<f16>::round_with_mode(below_half, RoundingMode::NearestAway);
-  EXPECT_TRUE(same_value(to_f64(r), 0.0));
-}
-
-// The final m + |b| rounds to the type.
-TEST(CastFloatRemEuclid, AdditionRoundsInTheType) {
-  EXPECT_EQ(CastFloat<f64>::rem_euclid(-1.0, 33554432.0), 33554431.0);
-  EXPECT_EQ(CastFloat<f32>::rem_euclid(-1.0f, 33554432.0f), 33554432.0f);
-  // 4095 is a tie in binary16, going to the even 4096.
-  EXPECT_EQ(to_f64(CastFloat<f16>::rem_euclid(to_f16(-1.0f), to_f16(4096.0f))), 4096.0);
-  EXPECT_EQ(to_f64(CastFloat<f16>::rem_euclid(to_f16(-1.0f), to_f16(2048.0f))), 2047.0);
+TEST(CastFloatRounding, MatchesIntegerArithmetic) {
+  std::mt19937_64 rng(5);
+  // Where a sum |x| + 0.5 would round: just below one half, and the odd
+  // whole numbers from 2^52 (2^23 in f32).
+  std::vector<f64> doubles = {0.49999999999999994, 4503599627370497.0, -9007199254740991.0,
+                              2251799813685248.5, 4503599627370495.5, 0x1p-1074};
+  std::vector<f32> floats = {0.49999997f, 8388609.0f, -16777215.0f, 4194304.5f, 8388607.5f};
+  for (int i = 0; i < 20000; ++i) {
+    const u64 bits = rng();
+    doubles.push_back(std::bit_cast<f64>(bits));
+    floats.push_back(std::bit_cast<f32>(static_cast<u32>(bits)));
+    // Magnitudes around one and up to 2^54, where the fractions are.
+    const int exponent = static_cast<int>(bits >> 58);  // 0 to 63
+    doubles.push_back(std::ldexp(static_cast<f64>(bits >> 11), exponent - 53 - 8));
+    floats.push_back(std::ldexp(static_cast<f32>(bits >> 40), exponent / 2 - 24 - 4));
+    // Ties below 2^52 (2^23) and their neighbours.
+    const f64 tie = static_cast<f64>(bits >> (12 + exponent % 52)) + 0.5;
+    const f32 tie32 = static_cast<f32>(static_cast<i32>(bits >> (41 + exponent % 23))) + 0.5f;
+    for (const f64 t : {tie, -tie}) {
+      doubles.insert(doubles.end(), {t, std::nextafter(t, 0.0), std::nextafter(t, 2 * t)});
+    }
+    for (const f32 t : {tie32, -tie32}) {
+      floats.insert(floats.end(), {t, std::nextafter(t, 0.0f), std::nextafter(t, 2 * t)});
+    }
+  }
+  std::vector<f16> halves;
+  for (u32 b = 0; b <= 0xffff; ++b) halves.push_back(f16{static_cast<u16>(b)});
+  expect_rounding_matches_reference(doubles);
+  expect_rounding_matches_reference(floats);
+  expect_rounding_matches_reference(halves);
 }
 
 }  // namespace

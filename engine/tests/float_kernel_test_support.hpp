@@ -17,7 +17,7 @@
 #include "prandel/cast_error.hpp"
 #include "prandel/float_ops.hpp"
 #include "prandel/float_to_float.hpp"
-#include "prandel/float_to_int.hpp"
+#include "prandel/float_to_int_blocks.hpp"
 #include "prandel/int_to_float.hpp"
 
 namespace prandel::test {

@@ -125,7 +125,12 @@ def test_modes_reach_conversion(source, values, target, rounding,
 def reference_round(x, rounding):
     """The rounding of x to a whole number, computed by NumPy in x's type."""
     if rounding == "nearest-away":
-        return np.copysign(np.floor(np.abs(x) + x.dtype.type(0.5)), x)
+        # x - trunc(x) is exact: a fraction of one half or more goes away
+        # from zero (an infinity has a NaN fraction and stays).
+        whole = np.trunc(x)
+        with np.errstate(invalid="ignore"):
+            fraction = x - whole
+        return whole + np.where(np.abs(fraction) >= 0.5, np.sign(x), 0)
     return {"nearest-even": np.rint, "towards-zero": np.trunc,
             "towards-positive": np.ceil,
             "towards-negative": np.floor}[rounding](x)

@@ -8,7 +8,7 @@
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/float_to_float.hpp"
-#include "prandel/float_to_int.hpp"
+#include "prandel/float_to_int_blocks.hpp"
 #include "prandel/int_to_float.hpp"
 #include "prandel/int_to_int_blocks.hpp"
 #include "prandel/modes.hpp"
