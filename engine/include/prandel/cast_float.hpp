@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "prandel/binary16.hpp"
+#include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/modes.hpp"
 
@@ -26,8 +27,9 @@ struct CastFloat {
 
   // Two exact forms of NearestAway for f32 and f64; round_with_mode takes
   // the sum where F arithmetic rounds to F, else the fraction.
-  static F round_half_away_by_sum(F x) noexcept;
-  static F round_half_away_by_fraction(F x) noexcept;
+  // Always inline: vector loops in every instruction-set variant use them.
+  PRANDEL_INLINE static F round_half_away_by_sum(F x) noexcept;
+  PRANDEL_INLINE static F round_half_away_by_fraction(F x) noexcept;
 };
 
 // Whether F arithmetic is rounded to F itself, not carried in a wider format
@@ -35,6 +37,58 @@ struct CastFloat {
 template <FloatElement F>
 inline constexpr bool kArithmeticRoundsToType =
     FLT_EVAL_METHOD == 0 || (FLT_EVAL_METHOD == 1 && std::same_as<F, f64>);
+
+// x (f32 or f64) rounded to a whole number under R, with the mode fixed at
+// compile time: each form is one vector instruction where the instruction
+// set has rounding (SSE4.1 and later), so loops over it vectorise.
+template <RoundingMode R, class F>
+  requires std::same_as<F, f32> || std::same_as<F, f64>
+PRANDEL_INLINE F round_whole(F x) noexcept {
+  if constexpr (R == RoundingMode::NearestEven) {
+    return std::rint(x);
+  } else if constexpr (R == RoundingMode::TowardsZero) {
+    return std::trunc(x);
+  } else if constexpr (R == RoundingMode::TowardsPositive) {
+    return std::ceil(x);
+  } else if constexpr (R == RoundingMode::TowardsNegative) {
+    return std::floor(x);
+  } else if constexpr (kArithmeticRoundsToType<F>) {
+    return CastFloat<F>::round_half_away_by_sum(x);
+  } else {
+    return CastFloat<F>::round_half_away_by_fraction(x);
+  }
+}
+
+// The same results from additions and comparisons only, for vector loops
+// where the instruction set has no rounding (x86 before SSE4.1, where the
+// library calls would stay per element). Below 2^p (p the fraction bits)
+// |x| + 2^p lies where the unit in the last place is 1, so the sum less 2^p
+// is |x| rounded to nearest, ties to even (the default environment); one
+// step down where that passed |x| gives the whole part, and the modes step
+// up from it by the exact fraction. From 2^p on x is whole (or not finite)
+// and is its own result. Needs the sum rounded once, to F.
+template <RoundingMode R, class F>
+  requires(std::same_as<F, f32> || std::same_as<F, f64>) && kArithmeticRoundsToType<F>
+PRANDEL_INLINE F round_whole_by_sum(F x) noexcept {
+  constexpr F kUnitBinade = F(1) / std::numeric_limits<F>::epsilon();  // 2^p
+  const F magnitude = std::fabs(x);
+  const F nearest = (magnitude + kUnitBinade) - kUnitBinade;
+  F rounded = nearest;
+  if constexpr (R != RoundingMode::NearestEven) {
+    const F whole = nearest > magnitude ? nearest - F(1) : nearest;
+    const F fraction = magnitude - whole;
+    bool up = false;
+    if constexpr (R == RoundingMode::NearestAway) {
+      up = fraction >= F(0.5);
+    } else if constexpr (R == RoundingMode::TowardsPositive) {
+      up = fraction > F(0) && !(x < F(0));
+    } else if constexpr (R == RoundingMode::TowardsNegative) {
+      up = fraction > F(0) && x < F(0);
+    }
+    rounded = up ? whole + F(1) : whole;
+  }
+  return magnitude < kUnitBinade ? std::copysign(rounded, x) : x;
+}
 
 template <FloatElement F>
 F CastFloat<F>::round_with_mode(F x, RoundingMode mode) noexcept {
@@ -45,19 +99,15 @@ F CastFloat<F>::round_with_mode(F x, RoundingMode mode) noexcept {
   } else {
     switch (mode) {
       case RoundingMode::NearestEven:
-        return std::rint(x);
+        return round_whole<RoundingMode::NearestEven>(x);
       case RoundingMode::TowardsZero:
-        return std::trunc(x);
+        return round_whole<RoundingMode::TowardsZero>(x);
       case RoundingMode::TowardsPositive:
-        return std::ceil(x);
+        return round_whole<RoundingMode::TowardsPositive>(x);
       case RoundingMode::TowardsNegative:
-        return std::floor(x);
+        return round_whole<RoundingMode::TowardsNegative>(x);
       case RoundingMode::NearestAway:
-        if constexpr (kArithmeticRoundsToType<F>) {
-          return round_half_away_by_sum(x);
-        } else {
-          return round_half_away_by_fraction(x);
-        }
+        return round_whole<RoundingMode::NearestAway>(x);
     }
     return x;  // not reached: every mode is handled above
   }

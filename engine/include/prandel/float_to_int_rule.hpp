@@ -16,6 +16,7 @@
 
 #include "prandel/binary16.hpp"
 #include "prandel/cast_float.hpp"
+#include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/float_bits.hpp"
 #include "prandel/float_ops.hpp"
@@ -46,6 +47,35 @@ inline C clamp_between(C v, C lo, C hi) noexcept {
 
 }  // namespace float_to_int_detail
 
+// The extremes of a run of f32 or f64 values, taken on their bit patterns by
+// integer maxima (which vector units do faster than comparisons of values
+// into masks): the largest pattern read as a signed integer is that of the
+// largest value when any is positive (a positive NaN lies above +inf), and
+// the largest read as unsigned that of the most negative value when any is
+// negative (a negative NaN lies above -inf). So the extremes decide a range
+// test for the whole run. Zero, the starting point, lies in every range.
+template <class C>
+struct BitEnvelope {
+  using Bits = typename FloatBits<C>::Bits;
+  using Signed = std::make_signed_t<Bits>;
+
+  Signed largest_signed = 0;
+  Bits largest_unsigned = 0;
+
+  PRANDEL_INLINE void add(C v) noexcept {
+    const Bits bits = FloatBits<C>::to_bits(v);
+    largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
+    largest_unsigned = std::max(largest_unsigned, bits);
+  }
+
+  // Whether every value lies in [-bound, bound] (bound positive or +inf; so
+  // none is a NaN).
+  bool within(C bound) const noexcept {
+    return largest_signed <= static_cast<Signed>(FloatBits<C>::to_bits(bound)) &&
+           largest_unsigned <= FloatBits<C>::to_bits(-bound);
+  }
+};
+
 // The values of integer type I in compute type C (f32 or f64), as the
 // half-open [lower, end): lower is I's minimum (0 or -2^k) and end its
 // maximum plus one (2^k), so both are exact in C, and a whole number lies in
@@ -66,10 +96,20 @@ struct TargetRange {
     }
   }();
 
-  // The range decision, shared by the element rule and the block tests (the
-  // staging through the bits of a sum takes only a window inside it): false
-  // for a NaN and the infinities.
+  // The range decision of the element rule: false for a NaN and the
+  // infinities.
   static constexpr bool contains(C r) noexcept { return r >= lower && r < end; }
+
+  // The same decision for every value a block's envelope covers, which is
+  // how the block kernels take it.
+  static bool contains_all(const BitEnvelope<C>& values) noexcept {
+    using Layout = FloatBits<C>;
+    // -0.0 rounds from the values just below zero and lies in every target.
+    constexpr C kLowest = lower < C(0) ? lower : -C(0);
+    return values.largest_signed < static_cast<typename BitEnvelope<C>::Signed>(
+                                       Layout::to_bits(end)) &&
+           values.largest_unsigned <= Layout::to_bits(kLowest);
+  }
 };
 
 namespace float_to_int_detail {

@@ -27,7 +27,7 @@ CastResult convert_slice_on(Isa isa, InputSlice<S> in, OutputSlice<T> out,
   if constexpr (IntElement<S> && IntElement<T>) {
     return convert_slice_int_to_int(in, out, config, isa);
   } else if constexpr (FloatElement<S> && IntElement<T>) {
-    return convert_slice_float_to_int(in, out, config);
+    return convert_slice_float_to_int(in, out, config, isa);
   } else if constexpr (IntElement<S> && FloatElement<T>) {
     return convert_slice_int_to_float(in, out, config);
   } else {
