@@ -101,11 +101,25 @@ void expect_rounding_matches_reference(const std::vector<F>& values) {
       ASSERT_TRUE(same_value(got, want.magnitude == 0 ? std::copysign(0.0, v) : want.as_f64()))
           << "x " << v << " mode " << static_cast<int>(mode);
     }
-    // Both forms of ties away, whichever this build's arithmetic selects.
+    // Both forms of ties away, whichever this build's arithmetic selects, and
+    // the rounding by sums that vector loops without a rounding instruction
+    // take.
     if constexpr (!std::same_as<F, f16>) {
       const f64 away = to_f64(CastFloat<F>::round_with_mode(x, RoundingMode::NearestAway));
       ASSERT_TRUE(same_value(CastFloat<F>::round_half_away_by_sum(x), away)) << "x " << v;
       ASSERT_TRUE(same_value(CastFloat<F>::round_half_away_by_fraction(x), away)) << "x " << v;
+      if constexpr (kArithmeticRoundsToType<F>) {
+        const std::array<f64, 5> by_sum = {
+            round_whole_by_sum<RoundingMode::NearestEven>(x),
+            round_whole_by_sum<RoundingMode::TowardsZero>(x),
+            round_whole_by_sum<RoundingMode::TowardsPositive>(x),
+            round_whole_by_sum<RoundingMode::TowardsNegative>(x),
+            round_whole_by_sum<RoundingMode::NearestAway>(x)};
+        for (std::size_t m = 0; m < kModes.size(); ++m) {
+          ASSERT_TRUE(same_value(by_sum[m], to_f64(CastFloat<F>::round_with_mode(x, kModes[m]))))
+              << "x " << v << " mode " << static_cast<int>(kModes[m]) << ", by sums";
+        }
+      }
     }
   }
 }
