@@ -9,6 +9,7 @@
 #include <bit>
 #include <concepts>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -28,11 +29,6 @@
 namespace prandel {
 
 namespace float_to_int_detail {
-
-// The unsigned integer as wide as f32 or f64: lane masks of that width keep
-// the loops free of packing.
-template <class C>
-using BitsOf = typename FloatBits<C>::Bits;
 
 // x86 before SSE4.1 has no rounding instruction: the baseline variant there
 // rounds by sums (round_whole_by_sum), which vectorise, rather than call the
@@ -158,16 +154,17 @@ struct Lanes {
 };
 
 #if PRANDEL_X86_VARIANTS
-// The Avx512 variant's block sweeps, written with intrinsics: its
-// conversions are defined for every input (a value the target cannot hold
-// gives the "integer indefinite", all ones in the unsigned forms and the
-// minimum in the signed ones), which the Clamp forms build on, and its min
-// and max take no mask registers, whose comparisons are the slow step here.
-// Not always-inline: they carry the AVX-512 target, so only that variant may
+// The Avx512 variant's conversion sweep, written with intrinsics: its
+// conversions take the rounding mode as an operand, are defined for every
+// input (a value the target cannot hold gives the "integer indefinite", all
+// ones in the unsigned forms and the minimum in the signed ones), which the
+// Clamp forms build on, and its min and max need no mask registers, whose
+// comparisons are the slow step on this kind of processor. Not
+// always-inline: they carry the AVX-512 target, so only that variant may
 // inline them.
-// GCC 12 takes the "undefined" pass-through vectors of the intrinsics'
-// own definitions for uninitialised reads.
 #if defined(__GNUC__) && !defined(__clang__)
+// GCC 12 takes the "undefined" pass-through vectors of the intrinsics' own
+// definitions for uninitialised reads.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
@@ -181,216 +178,269 @@ inline constexpr int kRoundingImmediate =
                                           : _MM_FROUND_TO_NEAREST_INT) |
     _MM_FROUND_NO_EXC;
 
-// The operations on a batch of W lanes of C: 8 of f64, 16 of f32, or 8 of
-// f32 where the target's lanes are 64-bit. `Ints` holds the results of a
-// batch: in I's own lanes for 32- and 64-bit targets, in int32 lanes (still
-// to be narrowed) for 8- and 16-bit ones.
-template <class C, std::size_t W>
-struct Batch;
+constexpr int kFloor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+constexpr int kTruncate = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
 
+template <class Mask>
+constexpr Mask first_lanes(std::size_t n) noexcept {
+  return static_cast<Mask>((u64{1} << n) - 1);
+}
+
+// The vector of so many bytes (vector types as template arguments lose
+// their attributes).
+template <std::size_t kBytes>
+struct RawBits;
 template <>
-struct Batch<f64, 8> {
+struct RawBits<16> {
+  using Type = __m128i;
+};
+template <>
+struct RawBits<32> {
+  using Type = __m256i;
+};
+template <>
+struct RawBits<64> {
+  using Type = __m512i;
+};
+
+// Eight lanes of f64.
+struct F64x8 {
   using Vec = __m512d;
-  using Acc = __m512i;
   static constexpr std::size_t kLanes = 8;
 
-  PRANDEL_TARGET_AVX512 static Vec load(const std::byte* p, std::size_t n) noexcept {
-    return n >= kLanes ? _mm512_loadu_pd(p)
-                       : _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p);
+  // The element bits as loaded (zeros past n), and the values they hold.
+  using Raw = __m512i;
+  PRANDEL_TARGET_AVX512 static Raw load(const std::byte* p, std::size_t n) noexcept {
+    return n >= kLanes ? _mm512_loadu_si512(p)
+                       : _mm512_maskz_loadu_epi64(first_lanes<__mmask8>(n), p);
   }
+  PRANDEL_TARGET_AVX512 static Vec value(Raw raw) noexcept { return _mm512_castsi512_pd(raw); }
+
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
       // trunc(x + h), h = 1/2 - 2^-54 with the sign of x: the rule's sum.
       const Vec h = _mm512_or_pd(_mm512_set1_pd(0.5 - 0x1p-54),
                                  _mm512_and_pd(x, _mm512_set1_pd(-0.0)));
-      return _mm512_roundscale_pd(_mm512_add_pd(x, h), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+      return _mm512_roundscale_pd(_mm512_add_pd(x, h), kTruncate);
     } else {
       return _mm512_roundscale_pd(x, kRoundingImmediate<R>);
     }
   }
-  PRANDEL_TARGET_AVX512 static Acc max_signed(Acc a, Vec v) noexcept {
-    return _mm512_max_epi64(a, _mm512_castpd_si512(v));
+  // x rounded under R and converted, for x whose rounded value the target
+  // holds (or whose indefinite result is wanted).
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m512i to_i64(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttpd_epi64(round<R>(x));
+    return _mm512_cvt_roundpd_epi64(x, kRoundingImmediate<R>);
   }
-  PRANDEL_TARGET_AVX512 static Acc max_unsigned(Acc a, Vec v) noexcept {
-    return _mm512_max_epu64(a, _mm512_castpd_si512(v));
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m512i to_u64(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttpd_epu64(round<R>(x));
+    return _mm512_cvt_roundpd_epu64(x, kRoundingImmediate<R>);
   }
-  PRANDEL_TARGET_AVX512 static BitEnvelope<f64> envelope(Acc s, Acc u) noexcept {
-    return {_mm512_reduce_max_epi64(s), static_cast<u64>(_mm512_reduce_max_epu64(u))};
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m256i to_i32(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttpd_epi32(round<R>(x));
+    return _mm512_cvt_roundpd_epi32(x, kRoundingImmediate<R>);
+  }
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m256i to_u32(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttpd_epu32(round<R>(x));
+    return _mm512_cvt_roundpd_epu32(x, kRoundingImmediate<R>);
   }
 
-  // r mod 2^k for a finite whole r: exact (see Lanes::wrap).
+  // r mod 2^k for a finite whole r, exactly (see Lanes::wrap).
   template <int kBits>
   PRANDEL_TARGET_AVX512 static Vec modulo(Vec r) noexcept {
     constexpr f64 kSpan = kBits == 64 ? 0x1p64 : static_cast<f64>(u64{1} << kBits);
-    const Vec q = _mm512_roundscale_pd(_mm512_mul_pd(r, _mm512_set1_pd(1 / kSpan)),
-                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const Vec q = _mm512_roundscale_pd(_mm512_mul_pd(r, _mm512_set1_pd(1 / kSpan)), kFloor);
     return _mm512_fnmadd_pd(q, _mm512_set1_pd(kSpan), r);
   }
-
-  // The 64-bit Wrap result: the magnitude's low 64 bits, negated for a
-  // negative r.
+  // The 64-bit Wrap result of a finite whole r: its magnitude's low 64 bits,
+  // negated for a negative r.
   PRANDEL_TARGET_AVX512 static __m512i wrap64(Vec r) noexcept {
     const __m512i low = _mm512_cvttpd_epu64(modulo<64>(_mm512_abs_pd(r)));
     const __mmask8 negative = _mm512_movepi64_mask(_mm512_castpd_si512(r));
     return _mm512_mask_sub_epi64(low, negative, _mm512_setzero_si512(), low);
   }
 
-  // A rounded batch converted under M (in range without a mode; not a NaN
-  // under Clamp; finite under Wrap).
-  template <IntElement I, OutOfRangeMode M>
-  PRANDEL_TARGET_AVX512 static auto convert(Vec r) noexcept {
+  // A batch converted under R and M: every rounded value in range without a
+  // mode, no NaN under Clamp, all finite under Wrap. Results in I's lanes for
+  // 32- and 64-bit targets, else in int32 lanes still to be narrowed.
+  template <IntElement I, RoundingMode R, OutOfRangeMode M>
+  PRANDEL_TARGET_AVX512 static auto convert(Vec x) noexcept {
     using Limits = std::numeric_limits<I>;
     constexpr int kBits = Limits::digits + (Limits::is_signed ? 1 : 0);
+    // Clamping to whole limits commutes with rounding.
     const Vec zero = _mm512_setzero_pd();
-    if constexpr (sizeof(I) == 8) {
-      if constexpr (M == OutOfRangeMode::Wrap) {
-        return wrap64(r);
-      } else if constexpr (Limits::is_signed) {
-        const __m512i v = _mm512_cvttpd_epi64(r);
-        if constexpr (M == OutOfRangeMode::Unset) return v;
-        // Below -2^63 the indefinite is the minimum already.
-        const __mmask8 above = _mm512_cmp_pd_mask(r, _mm512_set1_pd(0x1p63), _CMP_GE_OQ);
-        return _mm512_mask_mov_epi64(v, above, _mm512_set1_epi64(Limits::max()));
-      } else {
-        // From 2^64 on the indefinite is the maximum.
-        return _mm512_cvttpd_epu64(M == OutOfRangeMode::Unset ? r : _mm512_max_pd(r, zero));
-      }
-    } else if constexpr (M == OutOfRangeMode::Wrap) {
+    if constexpr (M == OutOfRangeMode::Wrap) {
+      const Vec r = round<R>(x);
+      if constexpr (kBits == 64) return wrap64(r);
       if constexpr (kBits == 32) return _mm512_cvttpd_epu32(modulo<32>(r));
-      return _mm512_cvttpd_epi32(modulo<kBits>(r));
-    } else if constexpr (std::same_as<I, u32>) {
-      return _mm512_cvttpd_epu32(M == OutOfRangeMode::Unset ? r : _mm512_max_pd(r, zero));
+      if constexpr (kBits <= 16) return _mm512_cvttpd_epi32(modulo<kBits>(r));
     } else if constexpr (M == OutOfRangeMode::Unset) {
-      return _mm512_cvttpd_epi32(r);
+      if constexpr (std::same_as<I, i64>) return to_i64<R>(x);
+      if constexpr (std::same_as<I, u64>) return to_u64<R>(x);
+      if constexpr (std::same_as<I, u32>) return to_u32<R>(x);
+      if constexpr (kBits <= 32 && !std::same_as<I, u32>) return to_i32<R>(x);
+    } else if constexpr (std::same_as<I, i64>) {
+      // Below -2^63 the indefinite is the minimum already; from 2^63 on the
+      // maximum takes its place.
+      const Vec r = round<R>(x);
+      const __mmask8 above = _mm512_cmp_pd_mask(r, _mm512_set1_pd(0x1p63), _CMP_GE_OQ);
+      return _mm512_mask_mov_epi64(_mm512_cvttpd_epi64(r), above, _mm512_set1_epi64(Limits::max()));
+    } else if constexpr (std::same_as<I, u64>) {
+      // From 2^64 on the indefinite is the maximum.
+      return to_u64<R>(_mm512_max_pd(x, zero));
+    } else if constexpr (std::same_as<I, u32>) {
+      return to_u32<R>(_mm512_max_pd(x, zero));
     } else if constexpr (std::same_as<I, i32>) {
-      return _mm512_cvttpd_epi32(_mm512_min_pd(r, _mm512_set1_pd(Limits::max())));
+      return to_i32<R>(_mm512_min_pd(x, _mm512_set1_pd(Limits::max())));
     } else {
       const Vec low = _mm512_set1_pd(Limits::min());
       const Vec high = _mm512_set1_pd(Limits::max());
-      return _mm512_cvttpd_epi32(_mm512_min_pd(_mm512_max_pd(r, low), high));
+      return to_i32<R>(_mm512_min_pd(_mm512_max_pd(x, low), high));
     }
   }
 };
 
-template <>
-struct Batch<f32, 16> {
+// Sixteen lanes of f32, or eight (Vec256) where the target's lanes are
+// 64-bit; from binary16 the values are widened as they load.
+template <FloatElement F>
+struct F32x16 {
   using Vec = __m512;
-  using Acc = __m512i;
   static constexpr std::size_t kLanes = 16;
+  static constexpr bool kHalfSource = std::same_as<F, f16>;
 
-  PRANDEL_TARGET_AVX512 static Vec load(const std::byte* p, std::size_t n) noexcept {
-    return n >= kLanes ? _mm512_loadu_ps(p)
-                       : _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << n) - 1), p);
+  using Raw = typename RawBits<16 * sizeof(f16) * (kHalfSource ? 1 : 2)>::Type;
+  PRANDEL_TARGET_AVX512 static Raw load(const std::byte* p, std::size_t n) noexcept {
+    if constexpr (kHalfSource) {
+      return n >= kLanes ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))
+                         : _mm256_maskz_loadu_epi16(first_lanes<__mmask16>(n), p);
+    } else {
+      return n >= kLanes ? _mm512_loadu_si512(p)
+                         : _mm512_maskz_loadu_epi32(first_lanes<__mmask16>(n), p);
+    }
+  }
+  PRANDEL_TARGET_AVX512 static Vec value(Raw raw) noexcept {
+    if constexpr (kHalfSource) {
+      return _mm512_cvtph_ps(raw);
+    } else {
+      return _mm512_castsi512_ps(raw);
+    }
   }
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
       const Vec h = _mm512_or_ps(_mm512_set1_ps(0.5f - 0x1p-25f),
                                  _mm512_and_ps(x, _mm512_set1_ps(-0.0f)));
-      return _mm512_roundscale_ps(_mm512_add_ps(x, h), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+      return _mm512_roundscale_ps(_mm512_add_ps(x, h), kTruncate);
     } else {
       return _mm512_roundscale_ps(x, kRoundingImmediate<R>);
     }
   }
-  PRANDEL_TARGET_AVX512 static Acc max_signed(Acc a, Vec v) noexcept {
-    return _mm512_max_epi32(a, _mm512_castps_si512(v));
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m512i to_i32(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttps_epi32(round<R>(x));
+    return _mm512_cvt_roundps_epi32(x, kRoundingImmediate<R>);
   }
-  PRANDEL_TARGET_AVX512 static Acc max_unsigned(Acc a, Vec v) noexcept {
-    return _mm512_max_epu32(a, _mm512_castps_si512(v));
+  template <RoundingMode R>
+  PRANDEL_TARGET_AVX512 static __m512i to_u32(Vec x) noexcept {
+    if constexpr (R == RoundingMode::NearestAway) return _mm512_cvttps_epu32(round<R>(x));
+    return _mm512_cvt_roundps_epu32(x, kRoundingImmediate<R>);
   }
-  PRANDEL_TARGET_AVX512 static BitEnvelope<f32> envelope(Acc s, Acc u) noexcept {
-    return {_mm512_reduce_max_epi32(s), static_cast<u32>(_mm512_reduce_max_epu32(u))};
-  }
-
   template <int kBits>
   PRANDEL_TARGET_AVX512 static Vec modulo(Vec r) noexcept {
     constexpr f32 kSpan = static_cast<f32>(1u << kBits);
-    const Vec q = _mm512_roundscale_ps(_mm512_mul_ps(r, _mm512_set1_ps(1 / kSpan)),
-                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const Vec q = _mm512_roundscale_ps(_mm512_mul_ps(r, _mm512_set1_ps(1 / kSpan)), kFloor);
     return _mm512_fnmadd_ps(q, _mm512_set1_ps(kSpan), r);
   }
 
-  // kHalfSource: the values are binary16 ones, within +-65504 or infinite.
-  template <IntElement I, OutOfRangeMode M, bool kHalfSource>
-  PRANDEL_TARGET_AVX512 static __m512i convert(Vec r) noexcept {
+  template <IntElement I, RoundingMode R, OutOfRangeMode M>
+  PRANDEL_TARGET_AVX512 static __m512i convert(Vec x) noexcept {
     using Limits = std::numeric_limits<I>;
     constexpr int kBits = Limits::digits + (Limits::is_signed ? 1 : 0);
+    static_assert(kBits <= 32);
     const Vec zero = _mm512_setzero_ps();
     if constexpr (M == OutOfRangeMode::Wrap) {
       if constexpr (kHalfSource) {
-        return _mm512_cvttps_epi32(r);
+        // Finite binary16 values lie within int32.
+        return to_i32<R>(x);
       } else if constexpr (kBits <= 16) {
-        return _mm512_cvttps_epi32(modulo<kBits>(r));
+        return _mm512_cvttps_epi32(modulo<kBits>(round<R>(x)));
       } else {
-        // 2^32 is beyond what f32 holds exactly as a residue: through f64.
-        using Wide = Batch<f64, 8>;
-        const __m256i low = _mm512_cvttpd_epu32(
-            Wide::modulo<32>(_mm512_cvtps_pd(_mm512_castps512_ps256(r))));
-        const __m256i high = _mm512_cvttpd_epu32(
-            Wide::modulo<32>(_mm512_cvtps_pd(_mm512_extractf32x8_ps(r, 1))));
-        return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        // A residue mod 2^32 may need more bits than f32 has: through f64.
+        const __m512d low = _mm512_cvtps_pd(_mm512_castps512_ps256(x));
+        const __m512d high = _mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1));
+        const __m256i low_ints = F64x8::convert<u32, R, M>(low);
+        const __m256i high_ints = F64x8::convert<u32, R, M>(high);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(low_ints), high_ints, 1);
       }
     } else if constexpr (std::same_as<I, u32>) {
-      return _mm512_cvttps_epu32(M == OutOfRangeMode::Unset ? r : _mm512_max_ps(r, zero));
+      // From 2^32 on (and +inf) the indefinite is the maximum.
+      return to_u32<R>(M == OutOfRangeMode::Unset ? x : _mm512_max_ps(x, zero));
     } else if constexpr (M == OutOfRangeMode::Unset) {
-      return _mm512_cvttps_epi32(r);
+      return to_i32<R>(x);
     } else if constexpr (std::same_as<I, i32>) {
-      const __m512i v = _mm512_cvttps_epi32(r);
+      // f32 lacks 2^31 - 1: from 2^31 on the maximum takes the indefinite's
+      // place (which below -2^31 is the minimum already).
+      const Vec r = round<R>(x);
       const __mmask16 above = _mm512_cmp_ps_mask(r, _mm512_set1_ps(0x1p31f), _CMP_GE_OQ);
-      return _mm512_mask_mov_epi32(v, above, _mm512_set1_epi32(Limits::max()));
+      return _mm512_mask_mov_epi32(_mm512_cvttps_epi32(r), above, _mm512_set1_epi32(Limits::max()));
     } else {
       const Vec low = _mm512_set1_ps(Limits::min());
       const Vec high = _mm512_set1_ps(Limits::max());
-      return _mm512_cvttps_epi32(_mm512_min_ps(_mm512_max_ps(r, low), high));
+      return to_i32<R>(_mm512_min_ps(_mm512_max_ps(x, low), high));
     }
   }
 };
 
-template <>
-struct Batch<f32, 8> {
+template <FloatElement F>
+struct F32x8 {
   using Vec = __m256;
-  using Acc = __m256i;
   static constexpr std::size_t kLanes = 8;
+  static constexpr bool kHalfSource = std::same_as<F, f16>;
 
-  PRANDEL_TARGET_AVX512 static Vec load(const std::byte* p, std::size_t n) noexcept {
-    return n >= kLanes ? _mm256_loadu_ps(reinterpret_cast<const f32*>(p))
-                       : _mm256_maskz_loadu_ps(static_cast<__mmask8>((1u << n) - 1), p);
+  using Raw = typename RawBits<8 * sizeof(f16) * (kHalfSource ? 1 : 2)>::Type;
+  PRANDEL_TARGET_AVX512 static Raw load(const std::byte* p, std::size_t n) noexcept {
+    if constexpr (kHalfSource) {
+      return n >= kLanes ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))
+                         : _mm_maskz_loadu_epi16(first_lanes<__mmask8>(n), p);
+    } else {
+      return n >= kLanes ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))
+                         : _mm256_maskz_loadu_epi32(first_lanes<__mmask8>(n), p);
+    }
+  }
+  PRANDEL_TARGET_AVX512 static Vec value(Raw raw) noexcept {
+    if constexpr (kHalfSource) {
+      return _mm256_cvtph_ps(raw);
+    } else {
+      return _mm256_castsi256_ps(raw);
+    }
   }
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
       const Vec h = _mm256_or_ps(_mm256_set1_ps(0.5f - 0x1p-25f),
                                  _mm256_and_ps(x, _mm256_set1_ps(-0.0f)));
-      return _mm256_round_ps(_mm256_add_ps(x, h), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+      return _mm256_round_ps(_mm256_add_ps(x, h), kTruncate);
     } else {
       return _mm256_round_ps(x, kRoundingImmediate<R>);
     }
   }
-  PRANDEL_TARGET_AVX512 static Acc max_signed(Acc a, Vec v) noexcept {
-    return _mm256_max_epi32(a, _mm256_castps_si256(v));
-  }
-  PRANDEL_TARGET_AVX512 static Acc max_unsigned(Acc a, Vec v) noexcept {
-    return _mm256_max_epu32(a, _mm256_castps_si256(v));
-  }
-  PRANDEL_TARGET_AVX512 static BitEnvelope<f32> envelope(Acc s, Acc u) noexcept {
-    const Batch<f32, 16>::Acc wide_s = _mm512_castsi256_si512(s);
-    const Batch<f32, 16>::Acc wide_u = _mm512_castsi256_si512(u);
-    // The upper half of a widened register is undefined: mask it out.
-    return {_mm512_mask_reduce_max_epi32(0xff, wide_s),
-            static_cast<u32>(_mm512_mask_reduce_max_epu32(0xff, wide_u))};
-  }
 
-  template <IntElement I, OutOfRangeMode M, bool kHalfSource>
-  PRANDEL_TARGET_AVX512 static __m512i convert(Vec r) noexcept {
+  template <IntElement I, RoundingMode R, OutOfRangeMode M>
+  PRANDEL_TARGET_AVX512 static __m512i convert(Vec x) noexcept {
     using Limits = std::numeric_limits<I>;
     static_assert(sizeof(I) == 8);
+    const Vec r = round<R>(x);
     if constexpr (M == OutOfRangeMode::Wrap) {
       if constexpr (kHalfSource) {
         // Within int32, whose sign extension is the two's complement in 64 bits.
         return _mm512_cvtepi32_epi64(_mm256_cvttps_epi32(r));
       } else {
-        return Batch<f64, 8>::wrap64(_mm512_cvtps_pd(r));
+        return F64x8::wrap64(_mm512_cvtps_pd(r));
       }
     } else if constexpr (Limits::is_signed) {
       const __m512i v = _mm512_cvttps_epi64(r);
@@ -398,105 +448,175 @@ struct Batch<f32, 8> {
       const __mmask8 above = _mm256_cmp_ps_mask(r, _mm256_set1_ps(0x1p63f), _CMP_GE_OQ);
       return _mm512_mask_mov_epi64(v, above, _mm512_set1_epi64(Limits::max()));
     } else {
+      // From 2^64 on (and +inf) the indefinite is the maximum.
       return _mm512_cvttps_epu64(M == OutOfRangeMode::Unset ? r
                                                               : _mm256_max_ps(r, _mm256_setzero_ps()));
     }
   }
 };
 
-// Stores the first n (at most the batch's lanes) results of a batch.
+// Stores the first n results of a batch of W lanes (all of them when n >= W):
+// 64-bit lanes, or int32 lanes narrowed to I.
 template <IntElement I, std::size_t W>
 PRANDEL_TARGET_AVX512 inline void store(std::byte* p, __m512i v, std::size_t n) noexcept {
-  // Lanes of I's width (32- or 64-bit), or int32 lanes to narrow.
   const bool full = n >= W;
-  if constexpr (sizeof(I) == 8 || (sizeof(I) == 4 && W == 16)) {
-    if (full) {
-      _mm512_storeu_si512(p, v);
-    } else if constexpr (sizeof(I) == 8) {
-      _mm512_mask_storeu_epi64(p, static_cast<__mmask8>((1u << n) - 1), v);
-    } else {
-      _mm512_mask_storeu_epi32(p, static_cast<__mmask16>((1u << n) - 1), v);
-    }
+  if constexpr (sizeof(I) == 8) {
+    if (full) return _mm512_storeu_si512(p, v);
+    _mm512_mask_storeu_epi64(p, first_lanes<__mmask8>(n), v);
+  } else if constexpr (sizeof(I) == 4) {
+    if (full) return _mm512_storeu_si512(p, v);
+    _mm512_mask_storeu_epi32(p, first_lanes<__mmask16>(n), v);
   } else if constexpr (sizeof(I) == 2) {
     const __m256i narrow = _mm512_cvtepi32_epi16(v);
-    if (full) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), narrow);
-    } else {
-      _mm256_mask_storeu_epi16(p, static_cast<__mmask16>((1u << n) - 1), narrow);
-    }
+    if (full) return _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), narrow);
+    _mm256_mask_storeu_epi16(p, first_lanes<__mmask16>(n), narrow);
   } else {
     const __m128i narrow = _mm512_cvtepi32_epi8(v);
-    if (full) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), narrow);
-    } else {
-      _mm_mask_storeu_epi8(p, static_cast<__mmask16>((1u << n) - 1), narrow);
-    }
+    if (full) return _mm_storeu_si128(reinterpret_cast<__m128i*>(p), narrow);
+    _mm_mask_storeu_epi8(p, first_lanes<__mmask16>(n), narrow);
   }
 }
 
+// The same for eight int32 lanes (from f64).
 template <IntElement I, std::size_t W>
 PRANDEL_TARGET_AVX512 inline void store(std::byte* p, __m256i v, std::size_t n) noexcept {
-  // Eight int32 lanes (from f64): I's own for 32-bit targets, else to narrow.
   const bool full = n >= W;
-  const __mmask8 mask = static_cast<__mmask8>((1u << n) - 1);
+  const __mmask8 lanes = first_lanes<__mmask8>(n);
   if constexpr (sizeof(I) == 4) {
-    if (full) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-    } else {
-      _mm256_mask_storeu_epi32(p, mask, v);
-    }
+    if (full) return _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    _mm256_mask_storeu_epi32(p, lanes, v);
   } else if constexpr (sizeof(I) == 2) {
     const __m128i narrow = _mm256_cvtepi32_epi16(v);
-    if (full) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), narrow);
-    } else {
-      _mm_mask_storeu_epi16(p, mask, narrow);
-    }
+    if (full) return _mm_storeu_si128(reinterpret_cast<__m128i*>(p), narrow);
+    _mm_mask_storeu_epi16(p, lanes, narrow);
   } else {
     const __m128i narrow = _mm256_cvtepi32_epi8(v);
-    if (full) {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(p), narrow);
-    } else {
-      _mm_mask_storeu_epi8(p, mask, narrow);
-    }
+    if (full) return _mm_storel_epi64(reinterpret_cast<__m128i*>(p), narrow);
+    _mm_mask_storeu_epi8(p, lanes, narrow);
   }
 }
 
-// One block of k values of C (binary16 ones widened when kHalfSource) at
-// `values`: a read-only sweep takes the envelope (of the rounded values
-// without a mode, of the values themselves under Clamp and Wrap); a block
-// inside it is converted into `out`, a batch at a time.
-template <IntElement I, class C, bool kHalfSource, RoundingMode R, OutOfRangeMode M>
-PRANDEL_TARGET_AVX512 inline bool convert_block(const std::byte* values, std::size_t k,
-                                                std::byte* out, C finite_bound) noexcept {
-  constexpr std::size_t W = std::same_as<C, f32> && sizeof(I) < 8 ? 16 : 8;
-  using B = Batch<C, W>;
-  typename B::Acc largest_signed = {};
-  typename B::Acc largest_unsigned = {};
-  for (std::size_t j = 0; j < k; j += W) {
-    typename B::Vec x = B::load(values + j * sizeof(C), k - j);
-    if constexpr (M == OutOfRangeMode::Unset) x = B::template round<R>(x);
-    largest_signed = B::max_signed(largest_signed, x);
-    largest_unsigned = B::max_unsigned(largest_unsigned, x);
-  }
-  const BitEnvelope<C> envelope = B::envelope(largest_signed, largest_unsigned);
-  if constexpr (M == OutOfRangeMode::Unset) {
-    if (!TargetRange<I, C>::contains_all(envelope)) return false;
+// Lane-wise maxima of element bit patterns in vectors of any width, and the
+// test of the results against envelope bounds already accepted.
+template <FloatElement F, class Raw>
+PRANDEL_TARGET_AVX512 inline void add_lanes(Raw& largest_signed, Raw& largest_unsigned,
+                                            Raw raw) noexcept {
+  if constexpr (sizeof(Raw) == 64 && sizeof(F) == 8) {
+    largest_signed = _mm512_max_epi64(largest_signed, raw);
+    largest_unsigned = _mm512_max_epu64(largest_unsigned, raw);
+  } else if constexpr (sizeof(Raw) == 64 && sizeof(F) == 4) {
+    largest_signed = _mm512_max_epi32(largest_signed, raw);
+    largest_unsigned = _mm512_max_epu32(largest_unsigned, raw);
+  } else if constexpr (sizeof(Raw) == 64) {
+    largest_signed = _mm512_max_epi16(largest_signed, raw);
+    largest_unsigned = _mm512_max_epu16(largest_unsigned, raw);
+  } else if constexpr (sizeof(Raw) == 32 && sizeof(F) == 4) {
+    largest_signed = _mm256_max_epi32(largest_signed, raw);
+    largest_unsigned = _mm256_max_epu32(largest_unsigned, raw);
+  } else if constexpr (sizeof(Raw) == 32) {
+    largest_signed = _mm256_max_epi16(largest_signed, raw);
+    largest_unsigned = _mm256_max_epu16(largest_unsigned, raw);
   } else {
-    if (!envelope.within(M == OutOfRangeMode::Clamp ? std::numeric_limits<C>::infinity()
-                                                    : finite_bound)) {
-      return false;
-    }
+    largest_signed = _mm_max_epi16(largest_signed, raw);
+    largest_unsigned = _mm_max_epu16(largest_unsigned, raw);
   }
+}
+
+// Whether every lane lies within the bounds `accepted`; otherwise
+// `envelope` receives the maxima over the lanes.
+template <FloatElement F, class Raw>
+PRANDEL_TARGET_AVX512 inline bool within_accepted(Raw largest_signed, Raw largest_unsigned,
+                                                  const BitEnvelope<F>& accepted,
+                                                  BitEnvelope<F>& envelope) noexcept {
+  using Envelope = BitEnvelope<F>;
+  constexpr std::size_t kCount = sizeof(Raw) / sizeof(typename Envelope::Bits);
+  // Widened to 512 bits with zeros, which lie within any bounds.
+  __m512i s = _mm512_setzero_si512();
+  __m512i u = _mm512_setzero_si512();
+  std::memcpy(&s, &largest_signed, sizeof(Raw));
+  std::memcpy(&u, &largest_unsigned, sizeof(Raw));
+  bool above;
+  if constexpr (sizeof(F) == 8) {
+    above = (_mm512_cmpgt_epi64_mask(s, _mm512_set1_epi64(accepted.largest_signed)) |
+             _mm512_cmpgt_epu64_mask(
+                 u, _mm512_set1_epi64(static_cast<i64>(accepted.largest_unsigned)))) != 0;
+  } else if constexpr (sizeof(F) == 4) {
+    above = (_mm512_cmpgt_epi32_mask(s, _mm512_set1_epi32(accepted.largest_signed)) |
+             _mm512_cmpgt_epu32_mask(
+                 u, _mm512_set1_epi32(static_cast<i32>(accepted.largest_unsigned)))) != 0;
+  } else {
+    above = (_mm512_cmpgt_epi16_mask(s, _mm512_set1_epi16(accepted.largest_signed)) |
+             _mm512_cmpgt_epu16_mask(
+                 u, _mm512_set1_epi16(static_cast<i16>(accepted.largest_unsigned)))) != 0;
+  }
+  if (!above) return true;
+  typename Envelope::Signed signed_lanes[kCount];
+  typename Envelope::Bits unsigned_lanes[kCount];
+  std::memcpy(signed_lanes, &largest_signed, sizeof(Raw));
+  std::memcpy(unsigned_lanes, &largest_unsigned, sizeof(Raw));
+  envelope = Envelope{};
+  for (std::size_t i = 0; i < kCount; ++i) {
+    envelope.largest_signed = std::max(envelope.largest_signed, signed_lanes[i]);
+    envelope.largest_unsigned = std::max(envelope.largest_unsigned, unsigned_lanes[i]);
+  }
+  return false;
+}
+
+// The test sweep: the envelope of the k elements of F at `in`, 64 bytes a
+// step. Returns whether it lies within `accepted`, else sets `envelope`.
+template <FloatElement F>
+PRANDEL_TARGET_AVX512 inline bool envelope_sweep(const std::byte* in, std::size_t k,
+                                                 const BitEnvelope<F>& accepted,
+                                                 BitEnvelope<F>& envelope) noexcept {
+  constexpr std::size_t W = 64 / sizeof(F);
+  __m512i largest_signed = _mm512_setzero_si512();
+  __m512i largest_unsigned = _mm512_setzero_si512();
   for (std::size_t j = 0; j < k; j += W) {
-    const typename B::Vec r = B::template round<R>(B::load(values + j * sizeof(C), k - j));
-    if constexpr (std::same_as<C, f64>) {
-      store<I, W>(out + j * sizeof(I), B::template convert<I, M>(r), k - j);
-    } else {
-      store<I, W>(out + j * sizeof(I), B::template convert<I, M, kHalfSource>(r), k - j);
-    }
+    const std::byte* p = in + j * sizeof(F);
+    const __m512i raw =
+        k - j >= W ? _mm512_loadu_si512(p)
+                   : _mm512_maskz_loadu_epi8(first_lanes<__mmask64>((k - j) * sizeof(F)), p);
+    add_lanes<F>(largest_signed, largest_unsigned, raw);
   }
-  return true;
+  return within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope);
+}
+
+template <FloatElement F, IntElement I>
+using BatchOf = std::conditional_t<std::same_as<F, f64>, F64x8,
+                                   std::conditional_t<sizeof(I) == 8, F32x8<F>, F32x16<F>>>;
+
+// Converts the k elements of F at `in` into `out`, a batch at a time; the
+// block has passed its test.
+template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M>
+PRANDEL_TARGET_AVX512 inline void convert_sweep(const std::byte* in, std::size_t k,
+                                                std::byte* out) noexcept {
+  using Batch = BatchOf<F, I>;
+  constexpr std::size_t W = Batch::kLanes;
+  for (std::size_t j = 0; j < k; j += W) {
+    const typename Batch::Vec x = Batch::value(Batch::load(in + j * sizeof(F), k - j));
+    store<I, W>(out + j * sizeof(I), Batch::template convert<I, R, M>(x), k - j);
+  }
+}
+
+// Converts the k elements of F at `in` into `staged` (whatever they hold:
+// each conversion is defined) while taking their envelope, in one sweep;
+// returns as envelope_sweep does.
+template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M>
+PRANDEL_TARGET_AVX512 inline bool staged_sweep(const std::byte* in, std::size_t k,
+                                               std::byte* staged, const BitEnvelope<F>& accepted,
+                                               BitEnvelope<F>& envelope) noexcept {
+  using Batch = BatchOf<F, I>;
+  using Raw = typename Batch::Raw;
+  constexpr std::size_t W = Batch::kLanes;
+  Raw largest_signed{};
+  Raw largest_unsigned{};
+  for (std::size_t j = 0; j < k; j += W) {
+    const Raw raw = Batch::load(in + j * sizeof(F), k - j);
+    add_lanes<F>(largest_signed, largest_unsigned, raw);
+    store<I, W>(staged + j * sizeof(I), Batch::template convert<I, R, M>(Batch::value(raw)),
+                k - j);
+  }
+  return within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope);
 }
 
 }  // namespace avx512
@@ -508,15 +628,15 @@ PRANDEL_TARGET_AVX512 inline bool convert_block(const std::byte* values, std::si
 // The block kernel of one pair under out-of-range mode M, for variant V;
 // the rounding mode is picked per block, so the frame around the kernel
 // (map handling, element fallback) is compiled once for all five. A
-// read-only sweep tests the block (the range after rounding without a mode,
-// a NaN under Clamp, a NaN or an infinity under Wrap); a block that passes
-// is converted straight into the output, so every conversion it does is of
-// a value the target holds.
+// read-only sweep takes the block's extremes (BitEnvelope), and the block is
+// converted straight into the output when the element rule converts both,
+// so every conversion it does is of a value the rule accepts.
 template <FloatElement F, IntElement I, OutOfRangeMode M, Isa V>
 struct Blocks {
   using C = Compute<F>;
   using L = Lanes<F, I, V>;
-  using Mask = BitsOf<C>;
+
+  explicit Blocks(RoundingMode mode) noexcept : rounding(mode) {}
 
   RoundingMode rounding;
 
@@ -526,69 +646,142 @@ struct Blocks {
   }
 
   PRANDEL_INLINE bool convert_block(InputSlice<F> in, OutputSlice<I> out) const noexcept {
-    if constexpr (std::same_as<F, f16>) {
-      f32 wide[block::kElements];
-      binary16_blocks::widen<V>(in, wide);
-      return convert_with_rounding(static_cast<const f32*>(wide), in.size(), out);
-    } else {
-      return convert_with_rounding(in, in.size(), out);
+#if PRANDEL_X86_VARIANTS
+    if constexpr (V == Isa::Avx512 && kStages) {
+      // One sweep converts and takes the envelope; the stage is copied out
+      // when the block passes.
+      I staged[block::kElements];
+      bool passes;
+      switch (rounding) {
+        case RoundingMode::TowardsZero:
+          passes = stage<RoundingMode::TowardsZero>(in, staged);
+          break;
+        case RoundingMode::TowardsPositive:
+          passes = stage<RoundingMode::TowardsPositive>(in, staged);
+          break;
+        case RoundingMode::TowardsNegative:
+          passes = stage<RoundingMode::TowardsNegative>(in, staged);
+          break;
+        case RoundingMode::NearestAway:
+          passes = stage<RoundingMode::NearestAway>(in, staged);
+          break;
+        case RoundingMode::NearestEven:
+        default:
+          passes = stage<RoundingMode::NearestEven>(in, staged);
+          break;
+      }
+      if (!passes) return false;
+      block::store(out, 0, staged, in.size());
+      return true;
     }
+#endif
+    if (!block_converts(in)) return false;
+    switch (rounding) {
+      case RoundingMode::TowardsZero:
+        convert_sweep<RoundingMode::TowardsZero>(in, out);
+        break;
+      case RoundingMode::TowardsPositive:
+        convert_sweep<RoundingMode::TowardsPositive>(in, out);
+        break;
+      case RoundingMode::TowardsNegative:
+        convert_sweep<RoundingMode::TowardsNegative>(in, out);
+        break;
+      case RoundingMode::NearestAway:
+        convert_sweep<RoundingMode::NearestAway>(in, out);
+        break;
+      case RoundingMode::NearestEven:
+        convert_sweep<RoundingMode::NearestEven>(in, out);
+        break;
+    }
+    return true;
   }
 
  private:
-  template <class Values>
-  PRANDEL_INLINE bool convert_with_rounding(Values values, std::size_t k,
-                                            OutputSlice<I> out) const noexcept {
-    switch (rounding) {
-      case RoundingMode::TowardsZero:
-        return convert_values<RoundingMode::TowardsZero>(values, k, out);
-      case RoundingMode::TowardsPositive:
-        return convert_values<RoundingMode::TowardsPositive>(values, k, out);
-      case RoundingMode::TowardsNegative:
-        return convert_values<RoundingMode::TowardsNegative>(values, k, out);
-      case RoundingMode::NearestAway:
-        return convert_values<RoundingMode::NearestAway>(values, k, out);
-      case RoundingMode::NearestEven:
-        break;
+  using Bits = typename FloatBits<F>::Bits;
+  using Signed = std::make_signed_t<Bits>;
+
+  // The largest extremes the rule has accepted (zero it always does).
+  mutable BitEnvelope<F> accepted_;
+
+  // Whether the Avx512 variant stages the block: from f64 to a narrower
+  // target, writing and copying the results costs less than a second read of
+  // the elements (measured; from f32 and binary16, whose test sweep takes
+  // more elements a step, it does not).
+  static constexpr bool kStages = std::same_as<F, f64> && sizeof(I) < sizeof(F);
+
+#if PRANDEL_X86_VARIANTS
+  // Converts the block into `staged`; whether the rule converts all of it.
+  template <RoundingMode R>
+  PRANDEL_INLINE bool stage(InputSlice<F> in, I* staged) const noexcept {
+    BitEnvelope<F> envelope;
+    return avx512::staged_sweep<F, I, R, M>(in.bytes(), in.size(),
+                                            reinterpret_cast<std::byte*>(staged), accepted_,
+                                            envelope) ||
+           extremes_convert(envelope);
+  }
+#endif
+
+  PRANDEL_INLINE bool block_converts(InputSlice<F> in) const noexcept {
+#if PRANDEL_X86_VARIANTS
+    if constexpr (V == Isa::Avx512) {
+      BitEnvelope<F> envelope;
+      return avx512::envelope_sweep<F>(in.bytes(), in.size(), accepted_, envelope) ||
+             extremes_convert(envelope);
     }
-    return convert_values<RoundingMode::NearestEven>(values, k, out);
+#endif
+    // The envelope's maxima in locals, so the loop keeps them in registers.
+    Signed largest_signed = 0;
+    Bits largest_unsigned = 0;
+    for (std::size_t j = 0; j < in.size(); ++j) {
+      Bits bits;
+      std::memcpy(&bits, in.bytes() + j * sizeof(F), sizeof bits);
+      largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
+      largest_unsigned = std::max(largest_unsigned, bits);
+    }
+    return extremes_convert(BitEnvelope<F>{largest_signed, largest_unsigned});
+  }
+
+  // The rule's decision on the extremes. The extremes already accepted are
+  // remembered: the rule accepts an interval that holds 0, so an envelope
+  // within them passes without asking it again.
+  PRANDEL_INLINE bool extremes_convert(const BitEnvelope<F>& envelope) const noexcept {
+    if (envelope.largest_signed <= accepted_.largest_signed &&
+        envelope.largest_unsigned <= accepted_.largest_unsigned) [[likely]] {
+      return true;
+    }
+    if (!rounded_converts(envelope.largest()) || !rounded_converts(envelope.most_negative())) {
+      return false;
+    }
+    accepted_.largest_signed = std::max(accepted_.largest_signed, envelope.largest_signed);
+    accepted_.largest_unsigned = std::max(accepted_.largest_unsigned, envelope.largest_unsigned);
+    return true;
+  }
+  bool rounded_converts(F x) const noexcept {
+    const C wide = widen_for_compute(x);
+    return rule_converts<I>(CastFloat<C>::round_with_mode(wide, rounding), M);
+  }
+
+  template <RoundingMode R>
+  PRANDEL_INLINE static void convert_sweep(InputSlice<F> in, OutputSlice<I> out) noexcept {
+#if PRANDEL_X86_VARIANTS
+    if constexpr (V == Isa::Avx512) {
+      avx512::convert_sweep<F, I, R, M>(in.bytes(), in.size(), out.bytes());
+      return;
+    }
+#endif
+    if constexpr (std::same_as<F, f16>) {
+      f32 wide[block::kElements];
+      binary16_blocks::widen<V>(in, wide);
+      convert_values<R>(static_cast<const f32*>(wide), in.size(), out);
+    } else {
+      convert_values<R>(in, in.size(), out);
+    }
   }
 
   // `values` is an InputSlice<C> or a pointer to C: values[j] for j < k.
   template <RoundingMode R, class Values>
-  PRANDEL_INLINE static bool convert_values(Values values, std::size_t k,
+  PRANDEL_INLINE static void convert_values(Values values, std::size_t k,
                                             OutputSlice<I> out) noexcept {
-#if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512) {
-      const std::byte* bytes;
-      if constexpr (std::is_pointer_v<Values>) {
-        bytes = reinterpret_cast<const std::byte*>(values);
-      } else {
-        bytes = values.bytes();
-      }
-      return avx512::convert_block<I, C, L::kHalfSource, R, M>(bytes, k, out.bytes(),
-                                                                L::kFiniteBound);
-    }
-#endif
-    using Bits = BitsOf<C>;
-    using Signed = std::make_signed_t<Bits>;
-    Signed largest_signed = 0;
-    Bits largest_unsigned = 0;
-    for (std::size_t j = 0; j < k; ++j) {
-      const C x = values[j];
-      const Bits bits = FloatBits<C>::to_bits(M == OutOfRangeMode::Unset ? round_lane<R, V>(x) : x);
-      largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
-      largest_unsigned = std::max(largest_unsigned, bits);
-    }
-    const BitEnvelope<C> envelope{largest_signed, largest_unsigned};
-    if constexpr (M == OutOfRangeMode::Unset) {
-      if (!TargetRange<I, C>::contains_all(envelope)) return false;
-    } else {
-      if (!envelope.within(M == OutOfRangeMode::Clamp ? std::numeric_limits<C>::infinity()
-                                                      : L::kFiniteBound)) {
-        return false;
-      }
-    }
     for (std::size_t j = 0; j < k; ++j) {
       const C r = round_lane<R, V>(values[j]);
       if constexpr (M == OutOfRangeMode::Unset) {
@@ -599,7 +792,6 @@ struct Blocks {
         out.store(j, L::wrap(r));
       }
     }
-    return true;
   }
 };
 
@@ -611,7 +803,7 @@ struct Slice {
   template <Isa V>
   PRANDEL_INLINE static CastResult run(InputSlice<F> in, OutputSlice<I> out,
                                        const CastConfig<F, I>* config) noexcept {
-    return convert_blocks(Blocks<F, I, M, V>{config->rounding}, in, out, config->scalar_map);
+    return convert_blocks(Blocks<F, I, M, V>(config->rounding), in, out, config->scalar_map);
   }
 };
 

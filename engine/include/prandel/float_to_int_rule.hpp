@@ -47,33 +47,33 @@ inline C clamp_between(C v, C lo, C hi) noexcept {
 
 }  // namespace float_to_int_detail
 
-// The extremes of a run of f32 or f64 values, taken on their bit patterns by
-// integer maxima (which vector units do faster than comparisons of values
-// into masks): the largest pattern read as a signed integer is that of the
-// largest value when any is positive (a positive NaN lies above +inf), and
-// the largest read as unsigned that of the most negative value when any is
-// negative (a negative NaN lies above -inf). So the extremes decide a range
-// test for the whole run. Zero, the starting point, lies in every range.
-template <class C>
+// The two extremes of a run of float values, from their bit patterns: the
+// largest pattern read as a signed integer is the largest value when any is
+// positive (a positive NaN lies above +inf), and the largest read as unsigned
+// is the most negative value when any is negative (a negative NaN lies below
+// -inf). Integer maxima, which vector units take faster than comparisons of
+// values, and on binary16 patterns as they are. Zero, the starting point,
+// stands for the run when it has no value of that sign.
+//
+// The element rule fails on the values outside an interval that holds 0 (a
+// rounded value outside the target, a NaN, under Wrap an infinity), and
+// rounding keeps the order, so it converts every value of the run exactly
+// when it converts both extremes: that is the block kernels' test.
+template <FloatElement F>
 struct BitEnvelope {
-  using Bits = typename FloatBits<C>::Bits;
+  using Bits = typename FloatBits<F>::Bits;
   using Signed = std::make_signed_t<Bits>;
 
   Signed largest_signed = 0;
   Bits largest_unsigned = 0;
 
-  PRANDEL_INLINE void add(C v) noexcept {
-    const Bits bits = FloatBits<C>::to_bits(v);
+  PRANDEL_INLINE void add(Bits bits) noexcept {
     largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
     largest_unsigned = std::max(largest_unsigned, bits);
   }
 
-  // Whether every value lies in [-bound, bound] (bound positive or +inf; so
-  // none is a NaN).
-  bool within(C bound) const noexcept {
-    return largest_signed <= static_cast<Signed>(FloatBits<C>::to_bits(bound)) &&
-           largest_unsigned <= FloatBits<C>::to_bits(-bound);
-  }
+  F largest() const noexcept { return FloatBits<F>::from_bits(static_cast<Bits>(largest_signed)); }
+  F most_negative() const noexcept { return FloatBits<F>::from_bits(largest_unsigned); }
 };
 
 // The values of integer type I in compute type C (f32 or f64), as the
@@ -99,17 +99,6 @@ struct TargetRange {
   // The range decision of the element rule: false for a NaN and the
   // infinities.
   static constexpr bool contains(C r) noexcept { return r >= lower && r < end; }
-
-  // The same decision for every value a block's envelope covers, which is
-  // how the block kernels take it.
-  static bool contains_all(const BitEnvelope<C>& values) noexcept {
-    using Layout = FloatBits<C>;
-    // -0.0 rounds from the values just below zero and lies in every target.
-    constexpr C kLowest = lower < C(0) ? lower : -C(0);
-    return values.largest_signed < static_cast<typename BitEnvelope<C>::Signed>(
-                                       Layout::to_bits(end)) &&
-           values.largest_unsigned <= Layout::to_bits(kLowest);
-  }
 };
 
 namespace float_to_int_detail {
@@ -151,28 +140,38 @@ inline I wrap_to_target(C r) noexcept {
   return static_cast<I>(low_bits_of_whole(r));
 }
 
+// Whether `mode` converts a rounded, non-NaN r outside the target: Clamp
+// always, Wrap when r is finite, Unset never.
+template <class C>
+inline bool mode_converts_outside(C r, OutOfRangeMode mode) noexcept {
+  return mode == OutOfRangeMode::Clamp || (mode == OutOfRangeMode::Wrap && !is_inf(r));
+}
+
+// Whether the rule converts an element rounded to r: the whole decision of
+// convert_rounded below, which the block kernels take on a block's
+// extremes.
+template <IntElement I, class C>
+bool rule_converts(C r, OutOfRangeMode mode) noexcept {
+  return TargetRange<I, C>::contains(r) || (r == r && mode_converts_outside(r, mode));
+}
+
 // A rounded, non-NaN r outside the target, handled by `mode`.
 template <IntElement I, class C>
 [[gnu::noinline]] ElementResult<I> convert_outside_range(C r, OutOfRangeMode mode) noexcept {
-  switch (mode) {
-    case OutOfRangeMode::Clamp:
-      return clamp_to_target<I>(r);
-    case OutOfRangeMode::Wrap:
-      if (is_inf(r)) return unexpected(CastError::non_finite(to_f64(r)));
-      return wrap_to_target<I>(r);
-    case OutOfRangeMode::Unset:
-      break;
+  if (!mode_converts_outside(r, mode)) {
+    if (mode == OutOfRangeMode::Wrap) return unexpected(CastError::non_finite(to_f64(r)));
+    using Limits = std::numeric_limits<I>;
+    return unexpected(CastError::out_of_range(to_f64(r), static_cast<f64>(Limits::min()),
+                                              static_cast<f64>(Limits::max())));
   }
-  using Limits = std::numeric_limits<I>;
-  return unexpected(CastError::out_of_range(to_f64(r), static_cast<f64>(Limits::min()),
-                                            static_cast<f64>(Limits::max())));
+  return mode == OutOfRangeMode::Clamp ? clamp_to_target<I>(r) : wrap_to_target<I>(r);
 }
 
 // The rule for an element x of the compute type, already rounded to r.
 template <IntElement I, class C>
 inline ElementResult<I> convert_rounded(C x, C r, OutOfRangeMode mode) noexcept {
-  if (r != r) return unexpected(CastError::non_finite(to_f64(x)));
   if (TargetRange<I, C>::contains(r)) [[likely]] return static_cast<I>(r);
+  if (r != r) return unexpected(CastError::non_finite(to_f64(x)));
   return convert_outside_range<I>(r, mode);
 }
 
