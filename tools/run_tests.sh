@@ -96,9 +96,11 @@ module_tests() {
   env SKBUILD_BUILD_DIR="$build" CXX="$compiler" CMAKE_ARGS="-DPRANDEL_WERROR=ON" "${build_env[@]}" \
     "$venv/bin/pip" install -q --disable-pip-version-check "$root"
   echo "numpy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
+  # --capture=sys: a sanitizer's report, written straight to descriptor 2
+  # just before it aborts, must reach the log.
   (cd "$root/python/tests" &&
-     env "${test_env[@]}" "$venv/bin/python" -m pytest -q -c "$root/pyproject.toml" \
-       --rootdir "$root" "$root/python/tests")
+     env "${test_env[@]}" "$venv/bin/python" -m pytest -q --capture=sys \
+       -c "$root/pyproject.toml" --rootdir "$root" "$root/python/tests")
 }
 
 # The newest installed pyenv interpreter of a minor version, if any.
