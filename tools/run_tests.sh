@@ -18,6 +18,7 @@ need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v g++ >/dev/null || need_apt+=(g++)
 command -v clang++ >/dev/null || need_apt+=(clang)
+command -v ccache >/dev/null || need_apt+=(ccache)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then
     apt-get update -qq
@@ -31,6 +32,13 @@ fi
 python3 -m pip install -q --disable-pip-version-check cmake ninja >/dev/null 2>&1 || true
 export PATH="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
 export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
+
+# The engine's kernels, compiled once per pair, make up most of every build,
+# and they include no Python header: the module builds for each interpreter
+# compile them with the same flags as the engine tests do, so a compiler
+# cache serves them after the first build. It lives in the work folder.
+export CCACHE_DIR="$work/ccache" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
+launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
 started=$SECONDS
 section() {
@@ -53,7 +61,7 @@ engine_tests() {
   local name=$1 compiler=$2; shift 2
   local build="$work/engine-$name"
   fresh_if_foreign "$build" "$compiler"
-  CXX=$compiler cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$@" >/dev/null
+  CXX=$compiler cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" "$@" >/dev/null
   cmake --build "$build"
   ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
@@ -93,7 +101,7 @@ module_tests() {
   local compiler=g++
   for word in "${build_env[@]}"; do [[ $word == CXX=* ]] && compiler=${word#CXX=}; done
   fresh_if_foreign "$build" "$compiler"
-  env SKBUILD_BUILD_DIR="$build" CXX="$compiler" CMAKE_ARGS="-DPRANDEL_WERROR=ON" "${build_env[@]}" \
+  env SKBUILD_BUILD_DIR="$build" CXX="$compiler" CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher" "${build_env[@]}" \
     "$venv/bin/pip" install -q --disable-pip-version-check "$root"
   echo "numpy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
   # --capture=sys: a sanitizer's report, written straight to descriptor 2
@@ -136,8 +144,9 @@ module_tests default-clang python3 "numpy>=2,<3" CXX=clang++
 # suppress selectively. The module's reference leaks are caught by the
 # reference-count tests; the engine's allocations are leak-checked above.
 module_tests default-asan python3 "numpy>=2,<3" \
-  CMAKE_ARGS="-DPRANDEL_WERROR=ON -DPRANDEL_SANITIZE=ON '-DCMAKE_CXX_FLAGS_RELEASE=$sanitized_flags'" \
+  CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON '-DCMAKE_CXX_FLAGS_RELEASE=$sanitized_flags'" \
   -- LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc
 
+ccache --show-stats 2>/dev/null | grep -iE "hits|misses" | head -n 3 || true
 section "all tests passed"
