@@ -352,6 +352,24 @@ struct F64ToF16 {
   }
 };
 
+// binary16 to f64, exactly: F16C's widening and the exact f32 to f64 one,
+// fused so that nothing goes through a buffer.
+struct F16ToF64 {
+  using Source = f16;
+  using Target = f64;
+  static constexpr std::size_t kLanes = 8;
+  PRANDEL_TARGET_AVX2 static unsigned convert(const std::byte* in, std::byte* out) noexcept {
+    __m128i h;
+    std::memcpy(&h, in, sizeof h);
+    const __m256 wide = _mm256_cvtph_ps(h);
+    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(wide));
+    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(wide, 1));
+    std::memcpy(out, &lo, sizeof lo);
+    std::memcpy(out + sizeof lo, &hi, sizeof hi);
+    return 0;
+  }
+};
+
 }  // namespace avx2
 
 // --- AVX-512 F, DQ, BW and VL -------------------------------------------------
@@ -599,6 +617,10 @@ struct ExactBlocks {
     if constexpr (std::same_as<S, T>) {
       // `in` may be `out`.
       std::memmove(out.bytes(), in.bytes(), k * sizeof(T));
+    } else if constexpr (std::same_as<S, f16> && std::same_as<T, f64> && I != Isa::Baseline) {
+#if PRANDEL_X86_VARIANTS
+      run_steps<avx2::F16ToF64>(in.bytes(), out.bytes(), k);
+#endif
     } else if constexpr (std::same_as<S, f16>) {
       f32 wide[block::kElements];
       // The variant's loop writes through an f32 pointer: straight into
