@@ -159,8 +159,8 @@ PRANDEL_INLINE bool narrow_portable(InputSlice<S> in, OutputSlice<T> out) noexce
 #if PRANDEL_X86_VARIANTS
 // --- AVX2 with F16C and FMA -------------------------------------------------
 // Not always-inline: these carry their target and are inlined into the
-// variants that have it. Array memory may be misaligned: full vectors move
-// through memcpy, a tail through a zero-padded vector (zeros never overflow).
+// variants that have it. Array memory may be misaligned: vectors move
+// through memcpy.
 namespace avx2 {
 
 // Lanes of all ones where the element is at or past R's overflow threshold
@@ -291,9 +291,9 @@ PRANDEL_TARGET_AVX2 inline __m256 f16_proxy(__m256d lo, __m256d hi) noexcept {
   }
 }
 
-// The steps of run_steps: kLanes elements at `in` converted into 32 bytes
-// at `out`, returning (with kTest) a non-zero mask where one is at or past
-// the overflow threshold.
+// The steps of run_steps: kLanes elements at `in` converted into as many at
+// `out`, returning (with kTest) a non-zero mask where one is at or past the
+// overflow threshold.
 template <RoundingMode R, bool kTest>
 struct F64ToF32 {
   using Source = f64;
@@ -373,8 +373,7 @@ struct F16ToF64 {
 }  // namespace avx2
 
 // --- AVX-512 F, DQ, BW and VL -------------------------------------------------
-// Embedded rounding takes the directed modes straight from the conversion;
-// tails go through masked loads and stores.
+// Embedded rounding takes the directed modes straight from the conversion.
 namespace avx512 {
 
 template <RoundingMode R>
@@ -520,9 +519,10 @@ struct F64ToF16 {
 
 }  // namespace avx512
 
-// Runs Step over in[0, k), kLanes elements at a time into 32 bytes of
-// output, so that a staging buffer is copied out with loads that match its
-// stores; the tail goes through zero-padded buffers (zeros never overflow).
+// Runs Step over in[0, k), kLanes elements at a time (the narrowings write
+// 32 bytes a step, so that a staging buffer is copied out with loads that
+// match its stores); the tail goes through zero-padded buffers (zeros never
+// overflow).
 // Whether some element is at or past the overflow threshold (if Step
 // tests).
 template <class Step>
