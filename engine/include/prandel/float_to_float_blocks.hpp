@@ -352,6 +352,22 @@ struct F64ToF16 {
   }
 };
 
+// f32 to f64, exactly.
+struct F32ToF64 {
+  using Source = f32;
+  using Target = f64;
+  static constexpr std::size_t kLanes = 8;
+  PRANDEL_TARGET_AVX2 static unsigned convert(const std::byte* in, std::byte* out) noexcept {
+    __m256 x;
+    std::memcpy(&x, in, sizeof x);
+    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
+    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
+    std::memcpy(out, &lo, sizeof lo);
+    std::memcpy(out + sizeof lo, &hi, sizeof hi);
+    return 0;
+  }
+};
+
 // binary16 to f64, exactly: F16C's widening and the exact f32 to f64 one,
 // fused so that nothing goes through a buffer.
 struct F16ToF64 {
@@ -649,6 +665,10 @@ struct ExactBlocks {
       } else {
         for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<f64>(wide[j]));
       }
+    } else if constexpr (I != Isa::Baseline) {
+#if PRANDEL_X86_VARIANTS
+      run_steps_avx2<avx2::F32ToF64>(in.bytes(), out.bytes(), k);
+#endif
     } else {
       for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
     }
