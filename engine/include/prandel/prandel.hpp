@@ -7,7 +7,7 @@
 #include "prandel/cast_float.hpp"
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
-#include "prandel/float_to_float.hpp"
+#include "prandel/float_to_float_blocks.hpp"
 #include "prandel/float_to_int_blocks.hpp"
 #include "prandel/int_to_float.hpp"
 #include "prandel/int_to_int_blocks.hpp"
@@ -31,7 +31,7 @@ CastResult convert_slice_on(Isa isa, InputSlice<S> in, OutputSlice<T> out,
   } else if constexpr (IntElement<S> && FloatElement<T>) {
     return convert_slice_int_to_float(in, out, config);
   } else {
-    return convert_slice_float_to_float(in, out, config);
+    return convert_slice_float_to_float(in, out, config, isa);
   }
 }
 
