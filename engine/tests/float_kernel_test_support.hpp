@@ -18,7 +18,7 @@
 #include "prandel/float_ops.hpp"
 #include "prandel/float_to_float.hpp"
 #include "prandel/float_to_int.hpp"
-#include "prandel/int_to_float.hpp"
+#include "prandel/prandel.hpp"
 
 namespace prandel::test {
 
@@ -65,7 +65,7 @@ CastResult run_kernel(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, 
   if constexpr (FloatElement<S> && IntElement<T>) {
     return convert_slice_float_to_int(in, out, config);
   } else if constexpr (IntElement<S> && FloatElement<T>) {
-    return convert_slice_int_to_float(in, out, config);
+    return convert_slice(in, out, config);
   } else {
     return convert_slice_float_to_float(in, out, config);
   }

@@ -1,5 +1,5 @@
-// Integer-to-float conversion for all 32 pairs of the eight integer types with
-// binary16, f32 and f64. It never fails.
+// The integer-to-float element rule, for all 32 pairs of the eight integer
+// types with binary16, f32 and f64. It never fails.
 //
 // Each element is converted to nearest, ties to even (a single rounding of
 // the exact integer; to binary16 by way of f32, which gives the same result
@@ -7,19 +7,15 @@
 // step, decided on the exact integer.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <concepts>
-#include <cstddef>
 #include <utility>
 
 #include "prandel/binary16.hpp"
-#include "prandel/cast_config.hpp"
 #include "prandel/float_ops.hpp"
 #include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/rounding_step.hpp"
-#include "prandel/slice_blocks.hpp"
 
 namespace prandel {
 
@@ -68,8 +64,12 @@ inline T step_from_integer(S x, T r) noexcept {
   });
 }
 
+}  // namespace int_to_float_detail
+
+// x rounded to T under mode R: the IEEE result of the exact integer.
 template <RoundingMode R, FloatElement T, IntElement S>
-inline T convert_element(S x) noexcept {
+inline T round_int_to_float(S x) noexcept {
+  using namespace int_to_float_detail;
   const T r = convert_nearest<T>(x);
   if constexpr (R == RoundingMode::NearestEven || !int_to_float_takes_mode<S, T>) {
     return r;
@@ -80,66 +80,13 @@ inline T convert_element(S x) noexcept {
   }
 }
 
-// Binary16 targets go through f32 a block at a time, so the narrowing (and,
-// for the other modes, the widening back for the comparison) is done by the
-// block conversions.
-template <RoundingMode R, IntElement S>
-void convert_unmapped_to_f16(InputSlice<S> in, OutputSlice<f16> out) noexcept {
-  if constexpr (R == RoundingMode::NearestEven) {
-    block::narrow_to_f16_through_f32(in, out);
-  } else {
-    const std::size_t n = frame_length(in, out);
-    f16 nearest[block::kElements];
-    f32 wide[block::kElements];
-    for (std::size_t base = 0; base < n; base += block::kElements) {
-      const std::size_t k = std::min(block::kElements, n - base);
-      block::narrow_to_f16_through_f32(block::sub_slice(in, base, k),
-                                       OutputSlice<f16>(nearest, k));
-      widen_f16_block(InputSlice<f16>(nearest, k), OutputSlice<f32>(wide, k));
-      for (std::size_t j = 0; j < k; ++j) {
-        out.store(base + j, step_to_rounding_mode<R>(static_cast<f64>(in[base + j]),
-                                                     nearest[j],
-                                                     static_cast<f64>(wide[j])));
-      }
-    }
-  }
-}
-
-template <RoundingMode R, IntElement S, FloatElement T>
-void convert_unmapped(InputSlice<S> in, OutputSlice<T> out) noexcept {
-  if constexpr (std::same_as<T, f16>) {
-    convert_unmapped_to_f16<R>(in, out);
-  } else {
-    const std::size_t n = frame_length(in, out);
-    for (std::size_t i = 0; i < n; ++i) out.store(i, convert_element<R, T>(in[i]));
-  }
-}
-
-}  // namespace int_to_float_detail
-
-// Converts min(in.size(), out.size()) elements in index order; a scalar-map
-// hit is stored as given, any other element is converted under
-// config.rounding. Always succeeds. Pairs that take no mode
-// (int_to_float_takes_mode false) convert exactly whatever config.rounding
-// holds.
-template <IntElement S, FloatElement T>
-CastResult convert_slice_int_to_float(InputSlice<S> in, OutputSlice<T> out,
-                                      const CastConfig<S, T>& config) noexcept {
-  const auto run = [&]<RoundingMode R>() {
-    if (config.scalar_map.empty()) {
-      int_to_float_detail::convert_unmapped<R>(in, out);
-    } else {
-      (void)convert_each(in, out, config.scalar_map, [](S x) -> ElementResult<T> {
-        return int_to_float_detail::convert_element<R, T>(x);
-      });
-    }
-  };
-  if constexpr (int_to_float_takes_mode<S, T>) {
-    with_rounding_mode(config.rounding, run);
-  } else {
-    run.template operator()<RoundingMode::NearestEven>();
-  }
-  return {};
+// The element rule with the mode held at run time. Pairs that take no mode
+// convert exactly whatever `rounding` holds.
+template <FloatElement T, IntElement S>
+inline ElementResult<T> int_to_float_element(S x, RoundingMode rounding) noexcept {
+  return with_rounding_mode(rounding, [x]<RoundingMode R>() -> ElementResult<T> {
+    return round_int_to_float<R, T>(x);
+  });
 }
 
 }  // namespace prandel
