@@ -95,6 +95,33 @@ PRANDEL_INLINE f32 narrow_under_mode(f64 y) noexcept {
   }
 }
 
+// A 32-bit integer to f32 under mode R, all in 32-bit lanes: the nearest
+// f32 taken back to an integer modulo 2^32 (from 2^31 up less 2^32, which
+// is exact and fits an i32) gives the exact distance from it, which is at
+// most half a unit, 2^7.
+template <RoundingMode R, IntElement S>
+PRANDEL_INLINE f32 narrow_32_under_mode(S x) noexcept {
+  static_assert(sizeof(S) == 4);
+  const f32 r = static_cast<f32>(x);
+  if constexpr (R == RoundingMode::NearestEven) {
+    return r;
+  } else {
+    const f32 wrapped = r >= 0x1p31f ? r - 0x1p32f : r;
+    const u32 back = static_cast<u32>(static_cast<i32>(wrapped));
+    const i32 distance = static_cast<i32>(static_cast<u32>(x) - back);
+    // Non-negative where the distance has the source's sign (an unsigned
+    // source counts as positive).
+    const i32 sign = std::is_signed_v<S> ? static_cast<i32>(x) : 0;
+    const i32 side = distance ^ sign;
+    const bool inexact = distance != 0;
+    const u32 bits = std::bit_cast<u32>(r);
+    const i32 size = distance < 0 ? -distance : distance;
+    const bool tie = static_cast<f32>(2 * size) == unit_of_binade<f32>(bits);
+    return std::bit_cast<f32>(
+        step_pattern<R>(bits, sign < 0, inexact && side >= 0, inexact && side < 0, tie));
+  }
+}
+
 // A 64-bit integer rounded to f64 (to nearest, ties to even) and the part
 // of it that rounding cut off, exactly: source = nearest + error.
 struct RoundedSum {
@@ -232,63 +259,54 @@ PRANDEL_TARGET_AVX512 inline __m512 to_f32_from_32(__m512i x) noexcept {
   }
 }
 
-// What cutting toward zero took off x, as a magnitude: x less its cut value
-// converted back, which is exact, since the cut value lies between zero and x.
+// The magnitude of each lane, as an unsigned integer.
 template <IntElement S>
-PRANDEL_TARGET_AVX512 inline __m512i cut_off_64(__m512i x, __m512i back) noexcept {
-  const __m512i rest = _mm512_sub_epi64(x, back);
-  if constexpr (std::is_signed_v<S>) return _mm512_abs_epi64(rest);
-  return rest;
+PRANDEL_TARGET_AVX512 inline __m512i magnitude_64(__m512i x) noexcept {
+  if constexpr (std::is_signed_v<S>) return _mm512_abs_epi64(x);
+  return x;
 }
 
 // Nearest, ties away from zero, has no rounding control: the value is cut
-// toward zero and moved one step away from zero where the part cut off is at
-// least half a unit of the cut value's binade, 2^(exponent - bias - fraction
-// bits - 1). Below 2^(fraction bits + 1) the shift count is negative, a
-// huge unsigned count, and the shift gives zero: nothing was cut off.
+// toward zero, then moved one step away from zero where the first bit cut
+// off the magnitude is set (what was cut off is then at least half a unit).
+// That bit lies (fraction bits + 1) places below the leading one, whose
+// place is the cut value's unbiased exponent. Below 2^(fraction bits + 1)
+// the shift count is negative, a huge unsigned count, and the shift gives
+// zero: nothing was cut off.
 template <IntElement S>
 PRANDEL_TARGET_AVX512 inline __m512d nearest_away_to_f64(__m512i x) noexcept {
   const __m512d cut = to_f64<S, kTowardsZero>(x);
-  const __m512i back =
-      std::is_signed_v<S> ? _mm512_cvttpd_epi64(cut) : _mm512_cvttpd_epu64(cut);
-  const __m512i rest = cut_off_64<S>(x, back);
   const __m512i bits = _mm512_castpd_si512(cut);
   const __m512i exponent = _mm512_and_si512(_mm512_srli_epi64(bits, 52), _mm512_set1_epi64(0x7ff));
-  const __m512i half_unit = _mm512_sub_epi64(exponent, _mm512_set1_epi64(1023 + 52 + 1));
-  const __m512i above_half = _mm512_srlv_epi64(rest, half_unit);
-  const __mmask8 away = _mm512_test_epi64_mask(above_half, above_half);
-  return _mm512_castsi512_pd(_mm512_mask_add_epi64(bits, away, bits, _mm512_set1_epi64(1)));
+  const __m512i first_cut = _mm512_sub_epi64(exponent, _mm512_set1_epi64(1023 + 52 + 1));
+  const __m512i one = _mm512_set1_epi64(1);
+  const __mmask8 away =
+      _mm512_test_epi64_mask(_mm512_srlv_epi64(magnitude_64<S>(x), first_cut), one);
+  return _mm512_castsi512_pd(_mm512_mask_add_epi64(bits, away, bits, one));
 }
 
 template <IntElement S>
 PRANDEL_TARGET_AVX512 inline __m256 nearest_away_to_f32_from_64(__m512i x) noexcept {
   const __m256 cut = to_f32_from_64<S, kTowardsZero>(x);
-  const __m512i back =
-      std::is_signed_v<S> ? _mm512_cvttps_epi64(cut) : _mm512_cvttps_epu64(cut);
-  const __m512i rest = cut_off_64<S>(x, back);
   const __m256i bits = _mm256_castps_si256(cut);
   const __m256i exponent = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
-  const __m256i half_unit = _mm256_sub_epi32(exponent, _mm256_set1_epi32(127 + 23 + 1));
-  const __m512i above_half = _mm512_srlv_epi64(rest, _mm512_cvtepi32_epi64(half_unit));
-  const __mmask8 away = _mm512_test_epi64_mask(above_half, above_half);
+  const __m256i first_cut = _mm256_sub_epi32(exponent, _mm256_set1_epi32(127 + 23 + 1));
+  const __mmask8 away = _mm512_test_epi64_mask(
+      _mm512_srlv_epi64(magnitude_64<S>(x), _mm512_cvtepi32_epi64(first_cut)),
+      _mm512_set1_epi64(1));
   return _mm256_castsi256_ps(_mm256_mask_add_epi32(bits, away, bits, _mm256_set1_epi32(1)));
 }
 
 template <IntElement S>
 PRANDEL_TARGET_AVX512 inline __m512 nearest_away_to_f32_from_32(__m512i x) noexcept {
   const __m512 cut = to_f32_from_32<S, kTowardsZero>(x);
-  __m512i rest;
-  if constexpr (std::is_signed_v<S>) {
-    rest = _mm512_abs_epi32(_mm512_sub_epi32(x, _mm512_cvttps_epi32(cut)));
-  } else {
-    rest = _mm512_sub_epi32(x, _mm512_cvttps_epu32(cut));
-  }
   const __m512i bits = _mm512_castps_si512(cut);
   const __m512i exponent = _mm512_and_si512(_mm512_srli_epi32(bits, 23), _mm512_set1_epi32(0xff));
-  const __m512i half_unit = _mm512_sub_epi32(exponent, _mm512_set1_epi32(127 + 23 + 1));
-  const __m512i above_half = _mm512_srlv_epi32(rest, half_unit);
-  const __mmask16 away = _mm512_test_epi32_mask(above_half, above_half);
-  return _mm512_castsi512_ps(_mm512_mask_add_epi32(bits, away, bits, _mm512_set1_epi32(1)));
+  const __m512i first_cut = _mm512_sub_epi32(exponent, _mm512_set1_epi32(127 + 23 + 1));
+  const __m512i magnitude = std::is_signed_v<S> ? _mm512_abs_epi32(x) : x;
+  const __m512i one = _mm512_set1_epi32(1);
+  const __mmask16 away = _mm512_test_epi32_mask(_mm512_srlv_epi32(magnitude, first_cut), one);
+  return _mm512_castsi512_ps(_mm512_mask_add_epi32(bits, away, bits, one));
 }
 
 // One vector of lanes under mode R.
@@ -446,7 +464,9 @@ struct Blocks {
 
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
     const std::size_t k = in.size();
-    if constexpr (std::same_as<T, f16> && !kNative) {
+    if constexpr (std::same_as<T, f16> && kNative) {
+      convert_block_avx512<S, T, R>(in, out);
+    } else if constexpr (std::same_as<T, f16>) {
       f32 wide[block::kElements];
       for (std::size_t j = 0; j < k; ++j) wide[j] = exact_f32_for_f16(in[j]);
       if constexpr (R == RoundingMode::NearestAway) {
@@ -463,13 +483,7 @@ struct Blocks {
     } else if constexpr (kNative) {
       convert_block_avx512<S, T, R>(in, out);
     } else if constexpr (sizeof(S) == 4) {
-      if constexpr (R == RoundingMode::NearestEven) {
-        for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<f32>(in[j]));
-      } else {
-        for (std::size_t j = 0; j < k; ++j) {
-          out.store(j, narrow_under_mode<R>(static_cast<f64>(in[j])));
-        }
-      }
+      for (std::size_t j = 0; j < k; ++j) out.store(j, narrow_32_under_mode<R>(in[j]));
     } else if constexpr (std::same_as<T, f64>) {
       for (std::size_t j = 0; j < k; ++j) out.store(j, wide_to_f64<R>(in[j]));
     } else {

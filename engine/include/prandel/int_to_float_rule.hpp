@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <concepts>
+#include <limits>
 #include <utility>
 
 #include "prandel/binary16.hpp"
@@ -19,11 +20,17 @@
 
 namespace prandel {
 
+// Significand bits of each float type, the leading one included.
+template <FloatElement T>
+inline constexpr int kSignificandBits =
+    std::same_as<T, f16> ? 11 : std::numeric_limits<T>::digits;
+
 // Whether the rounding mode can change a result: the target cannot hold
-// every source value. Every other pair converts exactly.
+// every source value (the source has more value bits than the target's
+// significand). Every other pair converts exactly.
 template <IntElement S, FloatElement T>
 inline constexpr bool int_to_float_takes_mode =
-    std::same_as<T, f16> || (std::same_as<T, f32> && sizeof(S) >= 4) || sizeof(S) == 8;
+    std::numeric_limits<S>::digits > kSignificandBits<T>;
 
 namespace int_to_float_detail {
 
