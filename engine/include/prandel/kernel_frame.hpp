@@ -63,6 +63,16 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 
 namespace frame_detail {
 
+// `condition ? a : b`; binary16 by its bit pattern, which vectorises.
+template <Element T>
+PRANDEL_INLINE T choose(bool condition, T a, T b) noexcept {
+  if constexpr (std::is_same_v<T, f16>) {
+    return f16{static_cast<u16>(condition ? a.bits : b.bits)};
+  } else {
+    return condition ? a : b;
+  }
+}
+
 // The unsigned integer as wide as S: lane masks kept in the element's own
 // width vectorise without packing.
 template <Element S>
@@ -171,10 +181,10 @@ struct MarkHits {
       LaneMask<S> h = first ? LaneMask<S>{0} : earlier;
       if constexpr (kTargets) {
         const T earlier_target = target[j];
-        T t = first ? T{} : earlier_target;
+        T t = choose(first, T{}, earlier_target);
         for (std::size_t i = kWidth; i-- > 0;) {
           const bool m = group.matches[i](x);
-          t = m ? group.targets[i] : t;
+          t = choose(m, group.targets[i], t);
           h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(m));
         }
         target[j] = t;
@@ -202,7 +212,7 @@ PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
     std::memcpy(&converted, bytes + j * sizeof(T), sizeof(T));
     T replacement = only;
     if constexpr (!kSingle) replacement = target[j];
-    out.store(j, hit[j] != 0 ? replacement : converted);
+    out.store(j, choose(hit[j] != 0, replacement, converted));
   }
 }
 
