@@ -40,26 +40,34 @@ namespace int_to_float_detail {
 
 // --- Lane arithmetic of Baseline and Avx2: plain code the compiler vectorises
 
-// The pattern r of the nearest-even result moved by one step as mode R says.
-// The source lies farther from zero than r (`away`), nearer (`toward`) or on
-// it; `tie`: halfway between r and its neighbour away from zero. Patterns of
-// either sign grow with the magnitude, so a step away from zero is +1 and one
-// toward it -1 (r is not zero when the source is not on it).
+// Where the source lies against r, its nearest-even result: above or below
+// it, and farther from zero (`away`) or nearer (`toward`); none of them when
+// r is exact. `tie`: halfway between r and its neighbour away from zero.
+// Each caller finds these its cheapest way; a mode reads only what it needs.
+struct Side {
+  bool above;
+  bool below;
+  bool away;
+  bool toward;
+  bool tie;
+};
+
+// The pattern r moved by one step as mode R says. r has the source's sign
+// and is not zero when the source is not on it; patterns of either sign grow
+// with the magnitude, so the step toward +infinity is +1 on a positive
+// pattern and -1 on a negative one, and a step toward zero is -1.
 template <RoundingMode R, std::unsigned_integral Bits>
-PRANDEL_INLINE Bits step_pattern(Bits r, bool negative, bool away, bool toward,
-                                 [[maybe_unused]] bool tie) noexcept {
-  const Bits up = static_cast<Bits>(away);
-  const Bits down = static_cast<Bits>(toward);
-  const Bits minus = static_cast<Bits>(negative);
-  const Bits plus = static_cast<Bits>(!negative);
+PRANDEL_INLINE Bits step_pattern(Bits r, Side side) noexcept {
+  using Signed = std::make_signed_t<Bits>;
+  const Bits up = static_cast<Bits>(static_cast<Signed>(r) >> (8 * sizeof(Bits) - 1)) | Bits{1};
   if constexpr (R == RoundingMode::TowardsZero) {
-    return static_cast<Bits>(r - down);
+    return static_cast<Bits>(r - static_cast<Bits>(side.toward));
   } else if constexpr (R == RoundingMode::TowardsPositive) {
-    return static_cast<Bits>(r + (up & plus) - (down & minus));
+    return static_cast<Bits>(r + (static_cast<Bits>(Bits{0} - side.above) & up));
   } else if constexpr (R == RoundingMode::TowardsNegative) {
-    return static_cast<Bits>(r + (up & minus) - (down & plus));
+    return static_cast<Bits>(r - (static_cast<Bits>(Bits{0} - side.below) & up));
   } else if constexpr (R == RoundingMode::NearestAway) {
-    return static_cast<Bits>(r + (up & static_cast<Bits>(tie)));
+    return static_cast<Bits>(r + static_cast<Bits>(side.away && side.tie));
   } else {
     return r;
   }
@@ -91,7 +99,8 @@ PRANDEL_INLINE f32 narrow_under_mode(f64 y) noexcept {
     const f64 side = distance * y;
     const u32 bits = std::bit_cast<u32>(r);
     const bool tie = 2.0 * std::fabs(distance) == static_cast<f64>(unit_of_binade<f32>(bits));
-    return std::bit_cast<f32>(step_pattern<R>(bits, y < 0, side > 0, side < 0, tie));
+    return std::bit_cast<f32>(step_pattern<R>(
+        bits, Side{distance > 0, distance < 0, side > 0, side < 0, tie}));
   }
 }
 
@@ -109,16 +118,15 @@ PRANDEL_INLINE f32 narrow_32_under_mode(S x) noexcept {
     const f32 wrapped = r >= 0x1p31f ? r - 0x1p32f : r;
     const u32 back = static_cast<u32>(static_cast<i32>(wrapped));
     const i32 distance = static_cast<i32>(static_cast<u32>(x) - back);
-    // Non-negative where the distance has the source's sign (an unsigned
-    // source counts as positive).
-    const i32 sign = std::is_signed_v<S> ? static_cast<i32>(x) : 0;
-    const i32 side = distance ^ sign;
-    const bool inexact = distance != 0;
+    // The distance with the source's sign taken out: positive where the
+    // source lies farther from zero than r.
+    const i32 negative = std::is_signed_v<S> ? static_cast<i32>(x) >> 31 : 0;
+    const i32 outward = (distance ^ negative) - negative;
     const u32 bits = std::bit_cast<u32>(r);
     const i32 size = distance < 0 ? -distance : distance;
     const bool tie = static_cast<f32>(2 * size) == unit_of_binade<f32>(bits);
-    return std::bit_cast<f32>(
-        step_pattern<R>(bits, sign < 0, inexact && side >= 0, inexact && side < 0, tie));
+    return std::bit_cast<f32>(step_pattern<R>(
+        bits, Side{distance > 0, distance < 0, outward > 0, outward < 0, tie}));
   }
 }
 
@@ -160,7 +168,8 @@ PRANDEL_INLINE f64 wide_to_f64(S x) noexcept {
     const f64 side = s.error * s.nearest;  // positive where the source lies away from zero
     const u64 bits = std::bit_cast<u64>(s.nearest);
     const bool tie = 2.0 * std::fabs(s.error) == unit_of_binade<f64>(bits);
-    return std::bit_cast<f64>(step_pattern<R>(bits, s.nearest < 0, side > 0, side < 0, tie));
+    return std::bit_cast<f64>(step_pattern<R>(
+        bits, Side{s.error > 0, s.error < 0, side > 0, side < 0, tie}));
   }
 }
 
