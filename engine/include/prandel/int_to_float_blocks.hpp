@@ -353,13 +353,16 @@ PRANDEL_TARGET_AVX512 inline void convert_vector(const std::byte* in, std::byte*
                                                  unsigned lanes) noexcept {
   if constexpr (sizeof(S) == 4) {
     const __mmask16 mask = static_cast<__mmask16>(lanes);
-    _mm512_mask_storeu_ps(out, mask, lanes_to_f32_from_32<S, R>(_mm512_maskz_loadu_epi32(mask, in)));
+    const __m512i x = _mm512_maskz_loadu_epi32(mask, in);
+    _mm512_mask_storeu_ps(out, mask, lanes_to_f32_from_32<S, R>(x));
   } else if constexpr (std::same_as<T, f64>) {
     const __mmask8 mask = static_cast<__mmask8>(lanes);
-    _mm512_mask_storeu_pd(out, mask, lanes_to_f64<S, R>(_mm512_maskz_loadu_epi64(mask, in)));
+    const __m512i x = _mm512_maskz_loadu_epi64(mask, in);
+    _mm512_mask_storeu_pd(out, mask, lanes_to_f64<S, R>(x));
   } else {
     const __mmask8 mask = static_cast<__mmask8>(lanes);
-    _mm256_mask_storeu_ps(out, mask, lanes_to_f32_from_64<S, R>(_mm512_maskz_loadu_epi64(mask, in)));
+    const __m512i x = _mm512_maskz_loadu_epi64(mask, in);
+    _mm256_mask_storeu_ps(out, mask, lanes_to_f32_from_64<S, R>(x));
   }
 }
 
