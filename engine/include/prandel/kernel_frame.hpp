@@ -69,6 +69,17 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 // an element that matches an entry gets that entry's target and is never
 // tested or converted.
 
+// `condition ? a : b`, a binary16 chosen by its bit pattern: a choice
+// between structs does not vectorise.
+template <Element T>
+PRANDEL_INLINE T choose(bool condition, T a, T b) noexcept {
+  if constexpr (std::is_same_v<T, f16>) {
+    return f16{static_cast<u16>(condition ? a.bits : b.bits)};
+  } else {
+    return condition ? a : b;
+  }
+}
+
 // The largest map a kernel that offers convert_block_with_entries applies
 // in its own sweeps.
 inline constexpr std::size_t kMaxFusedEntries = 8;
@@ -102,7 +113,7 @@ struct EntryGroup {
     unsigned any = 0;
     for (std::size_t i = kWidth; i-- > 0;) {
       const bool m = matches[i](x);
-      target = m ? targets[i] : target;
+      target = choose(m, targets[i], target);
       any |= static_cast<unsigned>(m);
     }
     return any != 0;
@@ -196,10 +207,10 @@ struct MarkHits {
       LaneMask<S> h = first ? LaneMask<S>{0} : earlier;
       if constexpr (kTargets) {
         const T earlier_target = target[j];
-        T t = first ? T{} : earlier_target;
+        T t = choose(first, T{}, earlier_target);
         for (std::size_t i = kWidth; i-- > 0;) {
           const bool m = group.matches[i](x);
-          t = m ? group.targets[i] : t;
+          t = choose(m, group.targets[i], t);
           h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(m));
         }
         target[j] = t;
@@ -208,7 +219,7 @@ struct MarkHits {
       }
       hit[j] = h;
       if (last) {
-        source[j] = h != 0 ? S{} : x;
+        source[j] = choose(h != 0, S{}, x);
         matched |= h;
       }
     }
@@ -227,7 +238,7 @@ PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
     std::memcpy(&converted, bytes + j * sizeof(T), sizeof(T));
     T replacement = only;
     if constexpr (!kSingle) replacement = target[j];
-    out.store(j, hit[j] != 0 ? replacement : converted);
+    out.store(j, choose(hit[j] != 0, replacement, converted));
   }
 }
 
