@@ -482,9 +482,10 @@ struct Blocks {
       f32 wide[block::kElements];
       for (std::size_t j = 0; j < k; ++j) wide[j] = exact_f32_for_f16(in[j]);
       if constexpr (R == RoundingMode::NearestAway) {
-        binary16_blocks::narrow<I, RoundingMode::NearestEven>(wide, out);
+        f16 nearest[block::kElements];
+        binary16_blocks::narrow<I, RoundingMode::NearestEven>(wide, OutputSlice<f16>(nearest, k));
         for (std::size_t j = 0; j < k; ++j) {
-          out.store(j, f16{static_cast<u16>(out[j].bits + tie_below_even(wide[j]))});
+          out.store(j, f16{static_cast<u16>(nearest[j].bits + tie_below_even(wide[j]))});
         }
       } else {
         binary16_blocks::narrow<I, R>(wide, out);
