@@ -16,9 +16,9 @@
 #include "prandel/cast_config.hpp"
 #include "prandel/cast_error.hpp"
 #include "prandel/float_ops.hpp"
-#include "prandel/float_to_float.hpp"
 #include "prandel/float_to_int_blocks.hpp"
-#include "prandel/int_to_float.hpp"
+#include "prandel/int_to_float_blocks.hpp"
+#include "prandel/prandel.hpp"
 
 namespace prandel::test {
 
@@ -65,9 +65,9 @@ CastResult run_kernel(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, 
   if constexpr (FloatElement<S> && IntElement<T>) {
     return convert_slice_float_to_int(in, out, config);
   } else if constexpr (IntElement<S> && FloatElement<T>) {
-    return convert_slice_int_to_float(in, out, config);
+    return convert_slice(in, out, config);
   } else {
-    return convert_slice_float_to_float(in, out, config);
+    return convert_slice(in, out, config);
   }
 }
 

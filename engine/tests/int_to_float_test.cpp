@@ -1,16 +1,21 @@
+#include "prandel/prandel.hpp"
+
 #include <gtest/gtest.h>
 
-#include "type_lists.hpp"
-
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <type_traits>
 #include <vector>
 
 #include "float_kernel_test_support.hpp"
-#include "prandel/int_to_float.hpp"
+#include "type_lists.hpp"
+#include "variant_test_support.hpp"
 
 namespace prandel::test {
 namespace {
@@ -121,19 +126,32 @@ constexpr f64 kLargest = std::same_as<T, f16>   ? 65504.0
                          : std::same_as<T, f32> ? f64{std::numeric_limits<f32>::max()}
                                                 : std::numeric_limits<f64>::max();
 
+// Every variant, and the element rule itself, against ieee_round.
 template <IntElement S, FloatElement T>
 void expect_ieee_results(const std::vector<S>& input) {
   for (auto mode : kRoundingModes) {
-    std::vector<T> out(input.size());
-    ASSERT_TRUE((convert_slice_int_to_float<S, T>(input, out, config_of<S, T>(mode, Unset))));
+    std::vector<f64> expected(input.size());
     for (std::size_t i = 0; i < input.size(); ++i) {
       const S x = input[i];
       const bool negative = x < S{0};
       const u64 magnitude = negative ? u64{0} - static_cast<u64>(x) : static_cast<u64>(x);
-      ASSERT_EQ(to_f64(out[i]), ieee_round(negative, magnitude, kPrecision<T>, kLargest<T>, mode))
-          << dtype_key_of<S> << " " << +x << " -> " << dtype_key_of<T> << ", mode "
-          << static_cast<int>(mode);
+      expected[i] = ieee_round(negative, magnitude, kPrecision<T>, kLargest<T>, mode);
     }
+    const auto context = [&](std::size_t i) {
+      return std::string(dtype_key_of<S>) + " " + std::to_string(+input[i]) + " -> " +
+             std::string(dtype_key_of<T>) + ", mode " + std::to_string(static_cast<int>(mode));
+    };
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      ASSERT_EQ(to_f64(*int_to_float_element<T>(input[i], mode)), expected[i])
+          << "element rule, " << context(i);
+    }
+    test::for_each_supported_isa([&](Isa isa) {
+      std::vector<T> out(input.size());
+      ASSERT_TRUE((convert_slice_on<S, T>(isa, input, out, config_of<S, T>(mode, Unset))));
+      for (std::size_t i = 0; i < input.size(); ++i) {
+        ASSERT_EQ(to_f64(out[i]), expected[i]) << context(i);
+      }
+    });
   }
 }
 
@@ -151,22 +169,30 @@ std::vector<S> random_values() {
   std::mt19937_64 rng(5);
   std::vector<S> values;
   for (int i = 0; i < 20000; ++i) {
-    // Magnitudes spread over every bit width up to the type's.
+    // Magnitudes spread over every bit width up to the type's, and the
+    // full range.
     const u64 bits = rng();
-    const int width = static_cast<int>(rng() % 64) + 1;
-    values.push_back(static_cast<S>(width == 64 ? bits : bits & ((u64{1} << width) - 1)));
+    const int width = static_cast<int>(rng() % 65);
+    values.push_back(static_cast<S>(width >= 64 ? bits : bits & ((u64{1} << width) - 1)));
   }
   return values;
 }
 
 // Where the rounding of a wide integer is decided: around every power of
-// two, the f32 and f64 ties above it (an odd multiple of half a unit) and
-// their neighbours, with both signs, and the ends of the type.
+// two, the f16, f32 and f64 ties above it (an odd multiple of half a unit)
+// and their neighbours, with both signs, and the ends of the type. For f32
+// also the f64 ties next to an f32 tie, which a rounding to f64 first
+// would move onto it. For 64-bit types, sums of two 32-bit halves near
+// their ends, where adding the halves carries.
 template <IntElement S>
 std::vector<S> rounding_edges() {
   std::vector<S> values = {std::numeric_limits<S>::min(), std::numeric_limits<S>::max(),
                            static_cast<S>(std::numeric_limits<S>::max() - 1)};
-  for (int k = 0; k < 64; ++k) {
+  const auto add = [&values](u64 m) {
+    values.push_back(static_cast<S>(m));
+    if constexpr (std::is_signed_v<S>) values.push_back(static_cast<S>(u64{0} - m));
+  };
+  for (int k = 0; k < 8 * static_cast<int>(sizeof(S)); ++k) {
     const u64 power = u64{1} << k;
     std::vector<u64> centres = {power};
     for (int precision : {11, 24, 53}) {
@@ -176,10 +202,23 @@ std::vector<S> rounding_edges() {
       centres.push_back(power + 3 * half_unit);  // tie, the upper neighbour even
       centres.push_back(power - half_unit / 2);  // below the power: half as wide a unit
     }
+    if (k > 53) {
+      const u64 f32_half = u64{1} << (k - 24);
+      const u64 f64_half = u64{1} << (k - 53);
+      for (u64 f32_tie : {power + f32_half, power + 3 * f32_half}) {
+        centres.push_back(f32_tie + f64_half);
+        centres.push_back(f32_tie - f64_half);
+      }
+    }
     for (u64 centre : centres) {
-      for (u64 m : {centre - 1, centre, centre + 1}) {
-        values.push_back(static_cast<S>(m));
-        if constexpr (std::is_signed_v<S>) values.push_back(static_cast<S>(u64{0} - m));
+      for (u64 m : {centre - 1, centre, centre + 1}) add(m);
+    }
+  }
+  if constexpr (sizeof(S) == 8) {
+    for (u64 high : {0x0u, 0x1u, 0x1fffffu, 0x200000u, 0x7fff'ffffu, 0x8000'0000u, 0xffff'ffffu}) {
+      for (u64 low : {0x0u, 0x1u, 0x7ff'ffffu, 0x7fff'ffffu, 0x8000'0000u, 0xffff'f000u,
+                      0xffff'ffffu}) {
+        add(high << 32 | low);
       }
     }
   }
@@ -200,7 +239,7 @@ std::vector<S> test_values() {
 
 // Every pair under every mode: the values of 8- and 16-bit types all, wider
 // ones at random and at the rounding edges.
-TEST(IntToFloat, EveryModeGivesTheIeeeResultOfTheExactInteger) {
+TEST(IntToFloat, EveryVariantGivesTheIeeeResultOfTheExactInteger) {
   using namespace testing_types;
   for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
     expect_ieee_results<S, T>(test_values<S>());
@@ -258,12 +297,14 @@ template <FloatElement T>
 template <IntElement S, FloatElement T>
 void expect_rounds_as_mode(const std::vector<S>& input) {
   for (auto mode : kRoundingModes) {
-    std::vector<T> out(input.size());
-    ASSERT_TRUE((convert_slice_int_to_float<S, T>(input, out, config_of<S, T>(mode, Unset))));
-    for (std::size_t i = 0; i < input.size(); ++i) {
-      ASSERT_TRUE(rounds_as_mode(static_cast<Wide>(input[i]), out[i], mode))
-          << dtype_key_of<S> << " " << input[i] << " -> " << dtype_key_of<T>;
-    }
+    test::for_each_supported_isa([&](Isa isa) {
+      std::vector<T> out(input.size());
+      ASSERT_TRUE((convert_slice_on<S, T>(isa, input, out, config_of<S, T>(mode, Unset))));
+      for (std::size_t i = 0; i < input.size(); ++i) {
+        ASSERT_TRUE(rounds_as_mode(static_cast<Wide>(input[i]), out[i], mode))
+            << dtype_key_of<S> << " " << input[i] << " -> " << dtype_key_of<T>;
+      }
+    });
   }
 }
 
@@ -275,18 +316,86 @@ TEST(IntToFloat, WideIntegersRoundByExactComparison) {
 }
 
 template <IntElement S, FloatElement T>
-void expect_fast_paths_for_pair() {
-  std::vector<S> input = test_values<S>();
-  std::erase(input, S{99});
-  for (auto mode : kRoundingModes) {
-    expect_fast_path_matches_frame<S, T>(input, S{99}, mode, Unset);
+auto element_rule(const CastConfig<S, T>& config) {
+  return [&config](InputSlice<S> in, OutputSlice<T> out) {
+    return convert_each(in, out, config.scalar_map,
+                        [&config](S x) { return int_to_float_element<T>(x, config.rounding); });
+  };
+}
+
+// Whole slices under every variant against the element frame: the test
+// values, a piece of them whose length is no multiple of the block, and a
+// single element; with no map, one entry, and eight (a repeated key among
+// them, the first one winning).
+template <IntElement S, FloatElement T>
+void check_variants_against_element_rule() {
+  const std::vector<S> values = test_values<S>();
+  const std::size_t n = values.size();
+  const std::vector<std::vector<S>> inputs = {
+      values, std::vector<S>(values.end() - std::min<std::size_t>(n, 5 * 256 + 37), values.end()),
+      {values[n / 2]}};
+  std::vector<ScalarMap<S, T>> maps = {{}, {{values[3], from_f64<T>(0.5)}}, {}};
+  for (std::size_t i = 0; i < 7; ++i) {
+    maps[2].push_back({values[(i * 7919) % n], from_f64<T>(static_cast<f64>(i) + 0.5)});
+  }
+  maps[2].push_back({values[0], from_f64<T>(-1.0)});
+  for (const RoundingMode mode : kRoundingModes) {
+    for (const ScalarMap<S, T>& map : maps) {
+      const CastConfig<S, T> config = config_of<S, T>(mode, Unset, map);
+      for (const std::vector<S>& input : inputs) {
+        test::for_each_supported_isa([&](Isa isa) {
+          SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)) + ", " +
+                       std::to_string(map.size()) + " map entries, length " +
+                       std::to_string(input.size()));
+          test::expect_variant_matches_reference(isa, input, config, element_rule(config));
+        });
+      }
+    }
   }
 }
 
-TEST(IntToFloat, EmptyMapPathMatchesPerElementFrame) {
+TEST(IntToFloat, EveryVariantMatchesTheElementRule) {
   using namespace testing_types;
   for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
-    expect_fast_paths_for_pair<S, T>();
+    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
+    check_variants_against_element_rule<S, T>();
+  });
+}
+
+// Arrays at odd byte offsets, and (where the element sizes agree) the
+// output in the input's own memory.
+template <IntElement S, FloatElement T>
+void check_misaligned_and_in_place() {
+  const std::vector<S> all = test_values<S>();
+  const std::vector<S> values(all.end() - std::min<std::size_t>(all.size(), 3 * 256 + 5),
+                              all.end());
+  const std::size_t n = values.size();
+  for (const RoundingMode mode : kRoundingModes) {
+    const CastConfig<S, T> config = config_of<S, T>(mode, Unset);
+    std::vector<T> expected(n);
+    ASSERT_TRUE(element_rule(config)(InputSlice<S>(values), OutputSlice<T>(expected)));
+    test::for_each_supported_isa([&](Isa isa) {
+      std::vector<std::byte> in(n * sizeof(S) + 1), out(n * sizeof(T) + 3);
+      std::memcpy(in.data() + 1, values.data(), n * sizeof(S));
+      ASSERT_TRUE((convert_slice_on<S, T>(isa, InputSlice<S>(in.data() + 1, n),
+                                          OutputSlice<T>(out.data() + 3, n), config)));
+      EXPECT_EQ(std::memcmp(out.data() + 3, expected.data(), n * sizeof(T)), 0)
+          << "misaligned, mode " << static_cast<int>(mode);
+      if constexpr (sizeof(S) == sizeof(T)) {
+        ASSERT_TRUE((convert_slice_on<S, T>(isa, InputSlice<S>(in.data() + 1, n),
+                                            OutputSlice<T>(in.data() + 1, n), config)));
+        EXPECT_EQ(std::memcmp(in.data() + 1, expected.data(), n * sizeof(T)), 0)
+            << "in place, mode " << static_cast<int>(mode);
+      }
+    });
+  }
+}
+
+TEST(IntToFloat, MisalignedAndInPlaceSlices) {
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
+    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
+    check_misaligned_and_in_place<S, T>();
   });
 }
 

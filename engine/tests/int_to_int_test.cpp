@@ -5,6 +5,7 @@
 #include "type_lists.hpp"
 #include "variant_test_support.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <random>
@@ -166,7 +167,9 @@ void check_blocks_against_element_rule() {
     const S outside = Range::lower != std::numeric_limits<S>::min()
                           ? std::numeric_limits<S>::min()
                           : std::numeric_limits<S>::max();
-    for (std::size_t base = 0; base < n; base += 256) intruded[base + (base / 7) % 200] = outside;
+    for (std::size_t base = 0; base < n; base += 256) {
+      intruded[std::min(n - 1, base + (base / 7) % 200)] = outside;
+    }
   }
   for (const OutOfRangeMode mode : kModes) {
     for (const bool with_map : {false, true}) {

@@ -2,11 +2,6 @@
 
 namespace prandel::py {
 
-std::string_view LazyPyErr::text() const noexcept {
-  if (const auto* owned = std::get_if<std::string>(&message)) return *owned;
-  return std::get<const char*>(message);
-}
-
 PyErr PyErr::fetch() {
 #if PY_VERSION_HEX >= 0x030C0000
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());

@@ -13,13 +13,30 @@
 
 namespace prandel::py {
 
+// The text of an error: a static string, or one it owns. Two plain members
+// rather than a variant: moving a variant holding a std::string makes GCC
+// warn (maybe-uninitialized) about the alternative that is not held.
+class LazyMessage {
+ public:
+  LazyMessage(const char* static_text) noexcept : static_(static_text) {}
+  LazyMessage(std::string owned) noexcept : owned_(std::move(owned)) {}
+
+  std::string_view text() const noexcept {
+    return static_ != nullptr ? std::string_view(static_) : std::string_view(owned_);
+  }
+
+ private:
+  const char* static_ = nullptr;
+  std::string owned_;
+};
+
 // An error not yet turned into an exception object: a built-in exception type
 // and a message, static or owned.
 struct LazyPyErr {
   PyObject* type;  // a built-in exception class, e.g. PyExc_TypeError
-  std::variant<const char*, std::string> message;
+  LazyMessage message;
 
-  std::string_view text() const noexcept;
+  std::string_view text() const noexcept { return message.text(); }
 };
 
 // The error side of every result on the Python side: a LazyPyErr, or an

@@ -409,6 +409,19 @@ def test_private_copy_runs_no_subclass_code():
 
 # --- arrays changed while the scalar map is read ---------------------------
 
+def set_in_place(arr, **attributes):
+    """Sets shape, strides or dtype on `arr` itself, in the order given: the
+    hostile caller these tests play. NumPy deprecates these setters (strides
+    from 2.4, shape and dtype from 2.5) but still obeys them; only that
+    warning is silenced."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings(
+            "ignore", category=DeprecationWarning,
+            message=r"Setting the (shape|strides|dtype) on a NumPy array")
+        for name, value in attributes.items():
+            setattr(arr, name, value)
+
+
 class Hook:
     """A map key whose __index__ runs `action` and then gives `value`."""
 
@@ -498,12 +511,11 @@ def test_reshape_to_f_order_during_map():
     arr = np.arange(20_000, dtype=np.uint16).reshape(100, 200)
 
     def transpose_in_place():
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            arr.strides = (2, 200)  # now F-contiguous, same shape
+        set_in_place(arr, strides=(2, 200))  # now F-contiguous, same shape
 
     out = np.zeros((100, 200), dtype=np.float32)
     cast_into(arr, out, entries=[(Hook(transpose_in_place, 65535), 1)])
+    assert arr.shape == (100, 200) and arr.flags.f_contiguous
     # The first 20000 C-order elements of arr as it now stands.
     np.testing.assert_array_equal(out.ravel(), arr.ravel().astype(np.float32))
 
@@ -512,11 +524,11 @@ def test_retype_during_map_refused():
     arr = np.arange(20_000, dtype=np.int32)
 
     def retype():
-        arr.dtype = np.int16
+        set_in_place(arr, dtype=np.int16)
 
     for call in (lambda out: cast_into(arr, out, entries=[(Hook(retype), 1)]),
                  lambda out: cast(arr, "int64", entries=[(Hook(retype), 1)])):
-        arr.dtype = np.int32
+        set_in_place(arr, dtype=np.int32)
         out = np.full(20_000, 77, dtype=np.int64)
         with pytest.raises(TypeError) as caught:
             call(out)
@@ -527,10 +539,7 @@ def test_retype_during_map_refused():
 def restrided_map(arr):
     """A map whose key leaves `arr` with a stride-0 axis."""
     def restride():
-        arr.shape = (arr.size // 2, 2)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            arr.strides = (8, 0)
+        set_in_place(arr, shape=(arr.size // 2, 2), strides=(8, 0))
     return [(Hook(restride), 1)]
 
 

@@ -30,18 +30,38 @@ class [[nodiscard]] Expected {
   bool has_value() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
 
-  T& value() & { return *std::get_if<0>(&v_); }
-  const T& value() const& { return *std::get_if<0>(&v_); }
-  T&& value() && { return std::move(*std::get_if<0>(&v_)); }
+  // Unchecked in release builds, like std::expected's operator*: reading the
+  // side that is not held is a bug of the caller.
+  T& value() & {
+    assert(has_value());
+    return *std::get_if<0>(&v_);
+  }
+  const T& value() const& {
+    assert(has_value());
+    return *std::get_if<0>(&v_);
+  }
+  T&& value() && {
+    assert(has_value());
+    return std::move(*std::get_if<0>(&v_));
+  }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  E& error() & { return *std::get_if<1>(&v_); }
-  const E& error() const& { return *std::get_if<1>(&v_); }
-  E&& error() && { return std::move(*std::get_if<1>(&v_)); }
+  E& error() & {
+    assert(!has_value());
+    return *std::get_if<1>(&v_);
+  }
+  const E& error() const& {
+    assert(!has_value());
+    return *std::get_if<1>(&v_);
+  }
+  E&& error() && {
+    assert(!has_value());
+    return std::move(*std::get_if<1>(&v_));
+  }
 
  private:
   std::variant<T, E> v_;

@@ -24,35 +24,39 @@ struct Blocks {
   ElementResult<T> element(S x) const noexcept { return int_to_int_element<T>(x, M); }
 
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
-    return convert_lanes(in, out, NoEntry{}, T{});
+    return convert_lanes(in, out, NoEntries{});
   }
 
-  // A one-entry map costs a compare and a select per element here, where
-  // setting its hits aside would take sweeps of their own.
-  PRANDEL_INLINE bool convert_block_with_entry(InputSlice<S> in, OutputSlice<T> out,
-                                               const SourceMatcher<S>& matches,
-                                               T target) const noexcept {
-    return convert_lanes(in, out, matches, target);
+  // A small map costs a compare and a select per entry and element here,
+  // where setting its hits aside would take sweeps of their own.
+  template <std::size_t kWidth>
+  PRANDEL_INLINE bool convert_block_with_entries(
+      InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
+    return convert_lanes(in, out, entries);
   }
 
  private:
-  struct NoEntry {
-    constexpr bool operator()(S) const noexcept { return false; }
+  struct NoEntries {
+    constexpr bool first_match(S, T&) const noexcept { return false; }
   };
 
-  template <class Matches>
-  PRANDEL_INLINE bool convert_lanes(InputSlice<S> in, OutputSlice<T> out, const Matches& matches,
-                                    T target) const noexcept {
+  template <class Entries>
+  PRANDEL_INLINE bool convert_lanes(InputSlice<S> in, OutputSlice<T> out,
+                                    const Entries& entries) const noexcept {
     const std::size_t k = in.size();
     if constexpr (Range::lossless || M == OutOfRangeMode::Wrap) {
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
-        out.store(j, matches(x) ? target : static_cast<T>(x));
+        T value = static_cast<T>(x);
+        entries.first_match(x, value);
+        out.store(j, value);
       }
     } else if constexpr (M == OutOfRangeMode::Clamp) {
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
-        out.store(j, matches(x) ? target : static_cast<T>(Range::clamp(x)));
+        T value = static_cast<T>(Range::clamp(x));
+        entries.first_match(x, value);
+        out.store(j, value);
       }
     } else {
       // A read-only sweep first, so a failing block leaves the output as it
@@ -61,13 +65,16 @@ struct Blocks {
       Unsigned outside = 0;
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
+        T unused{};
         const Unsigned distance = static_cast<Unsigned>(x ^ Range::clamp(x));
-        outside |= matches(x) ? Unsigned{0} : distance;
+        outside |= entries.first_match(x, unused) ? Unsigned{0} : distance;
       }
       if (outside != 0) return false;
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
-        out.store(j, matches(x) ? target : static_cast<T>(x));
+        T value = static_cast<T>(x);
+        entries.first_match(x, value);
+        out.store(j, value);
       }
     }
     return true;

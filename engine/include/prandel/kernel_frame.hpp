@@ -60,15 +60,29 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 //
 // A kernel may also decline a block it has no fast path for by returning
 // false; the frame then runs the element rule on that block.
+//
+// A kernel whose element test is a few operations may also offer
+//   template <std::size_t kWidth>
+//   bool convert_block_with_entries(InputSlice<S> in, OutputSlice<T> out,
+//                                   const EntryGroup<kWidth, S, T>& entries) const;
+// which applies a small map (kMaxFusedEntries at most) in its own sweeps:
+// an element that matches an entry gets that entry's target and is never
+// tested or converted.
 
-namespace frame_detail {
+// `condition ? a : b`, a binary16 chosen by its bit pattern: a choice
+// between structs does not vectorise.
+template <Element T>
+PRANDEL_INLINE T choose(bool condition, T a, T b) noexcept {
+  if constexpr (std::is_same_v<T, f16>) {
+    return f16{static_cast<u16>(condition ? a.bits : b.bits)};
+  } else {
+    return condition ? a : b;
+  }
+}
 
-// The unsigned integer as wide as S: lane masks kept in the element's own
-// width vectorise without packing.
-template <Element S>
-using LaneMask = std::conditional_t<
-    sizeof(S) == 1, u8,
-    std::conditional_t<sizeof(S) == 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>>;
+// The largest map a kernel that offers convert_block_with_entries applies
+// in its own sweeps.
+inline constexpr std::size_t kMaxFusedEntries = 8;
 
 // Up to kWidth consecutive map entries, tested together in one sweep over a
 // block. A group with fewer entries repeats its first one, which changes
@@ -91,7 +105,29 @@ struct EntryGroup {
     for (const SourceMatcher<S>& m : matches) any |= static_cast<unsigned>(m(x));
     return any != 0;
   }
+
+  // Whether x matches an entry of the group; if so `target` becomes the
+  // first matching entry's target (entries are tried last to first, so the
+  // first match is the one that stays), else it is left as it was.
+  PRANDEL_INLINE bool first_match(S x, T& target) const noexcept {
+    unsigned any = 0;
+    for (std::size_t i = kWidth; i-- > 0;) {
+      const bool m = matches[i](x);
+      target = choose(m, targets[i], target);
+      any |= static_cast<unsigned>(m);
+    }
+    return any != 0;
+  }
 };
+
+namespace frame_detail {
+
+// The unsigned integer as wide as S: lane masks kept in the element's own
+// width vectorise without packing.
+template <Element S>
+using LaneMask = std::conditional_t<
+    sizeof(S) == 1, u8,
+    std::conditional_t<sizeof(S) == 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>>;
 
 // Calls visitor.visit(group, first, last) for the map's entries in groups
 // of up to four, the last group first, with the sweep width picked by the
@@ -171,10 +207,10 @@ struct MarkHits {
       LaneMask<S> h = first ? LaneMask<S>{0} : earlier;
       if constexpr (kTargets) {
         const T earlier_target = target[j];
-        T t = first ? T{} : earlier_target;
+        T t = choose(first, T{}, earlier_target);
         for (std::size_t i = kWidth; i-- > 0;) {
           const bool m = group.matches[i](x);
-          t = m ? group.targets[i] : t;
+          t = choose(m, group.targets[i], t);
           h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(m));
         }
         target[j] = t;
@@ -183,7 +219,7 @@ struct MarkHits {
       }
       hit[j] = h;
       if (last) {
-        source[j] = h != 0 ? S{} : x;
+        source[j] = choose(h != 0, S{}, x);
         matched |= h;
       }
     }
@@ -202,7 +238,7 @@ PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
     std::memcpy(&converted, bytes + j * sizeof(T), sizeof(T));
     T replacement = only;
     if constexpr (!kSingle) replacement = target[j];
-    out.store(j, hit[j] != 0 ? replacement : converted);
+    out.store(j, choose(hit[j] != 0, replacement, converted));
   }
 }
 
@@ -241,6 +277,35 @@ PRANDEL_INLINE bool convert_block_with_map(const Kernel& kernel, const ScalarMap
   return true;
 }
 
+template <class Kernel, Element S, Element T>
+inline constexpr bool kFusesEntries =
+    requires(const Kernel& kernel, InputSlice<S> in, OutputSlice<T> out,
+             const EntryGroup<1, S, T>& one, const EntryGroup<kMaxFusedEntries, S, T>& all) {
+      kernel.convert_block_with_entries(in, out, one);
+      kernel.convert_block_with_entries(in, out, all);
+    };
+
+// The frame for a kernel that applies the whole map itself (map.size() at
+// most kWidth; a shorter map repeats its first entry, which changes nothing).
+template <std::size_t kWidth, class Kernel, Element S, Element T>
+PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<S> in,
+                                               OutputSlice<T> out,
+                                               const ScalarMap<S, T>& map) noexcept {
+  const EntryGroup<kWidth, S, T> entries(map.data(), map.size());
+  const std::size_t n = frame_length(in, out);
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<S> in_block = block::sub_slice(in, base, k);
+    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
+    if (!kernel.convert_block_with_entries(in_block, out_block, entries)) [[unlikely]] {
+      const CastResult result =
+          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
+      if (!result) return result;
+    }
+  }
+  return {};
+}
+
 }  // namespace frame_detail
 
 // The element frame's results, a block at a time: each block goes through
@@ -252,22 +317,12 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
                                          const ScalarMap<S, T>& map) noexcept {
   const std::size_t n = frame_length(in, out);
-  // A kernel that applies a one-entry map in its own sweeps gets it so.
-  if constexpr (requires(SourceMatcher<S> m) { kernel.convert_block_with_entry(in, out, m, T{}); }) {
-    if (map.size() == 1) {
-      const SourceMatcher<S> matches(map.front().source);
-      const T target = map.front().target;
-      for (std::size_t base = 0; base < n; base += block::kElements) {
-        const std::size_t k = std::min(block::kElements, n - base);
-        const InputSlice<S> in_block = block::sub_slice(in, base, k);
-        const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-        if (!kernel.convert_block_with_entry(in_block, out_block, matches, target)) [[unlikely]] {
-          const CastResult result =
-              convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
-          if (!result) return result;
-        }
-      }
-      return {};
+  // A kernel that applies a small map in its own sweeps gets it so.
+  if constexpr (frame_detail::kFusesEntries<Kernel, S, T>) {
+    if (map.size() == 1) return frame_detail::convert_blocks_fused<1>(kernel, in, out, map);
+    // Eight 64-bit compares per element cost more than the sweeps.
+    if (sizeof(S) < 8 && map.size() > 1 && map.size() <= kMaxFusedEntries) {
+      return frame_detail::convert_blocks_fused<kMaxFusedEntries>(kernel, in, out, map);
     }
   }
   // Hits tend to recur (NaN in a run of data, say): after a block with one,

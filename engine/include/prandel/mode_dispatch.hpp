@@ -24,17 +24,4 @@ decltype(auto) with_rounding_mode(RoundingMode mode, F&& f) {
   return f.template operator()<RoundingMode::NearestEven>();
 }
 
-template <class F>
-decltype(auto) with_out_of_range_mode(OutOfRangeMode mode, F&& f) {
-  switch (mode) {
-    case OutOfRangeMode::Clamp:
-      return f.template operator()<OutOfRangeMode::Clamp>();
-    case OutOfRangeMode::Wrap:
-      return f.template operator()<OutOfRangeMode::Wrap>();
-    case OutOfRangeMode::Unset:
-      break;
-  }
-  return f.template operator()<OutOfRangeMode::Unset>();
-}
-
 }  // namespace prandel

@@ -7,9 +7,9 @@
 #include "prandel/cast_float.hpp"
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
-#include "prandel/float_to_float.hpp"
+#include "prandel/float_to_float_blocks.hpp"
 #include "prandel/float_to_int_blocks.hpp"
-#include "prandel/int_to_float.hpp"
+#include "prandel/int_to_float_blocks.hpp"
 #include "prandel/int_to_int_blocks.hpp"
 #include "prandel/modes.hpp"
 #include "prandel/scalar_map.hpp"
@@ -29,9 +29,9 @@ CastResult convert_slice_on(Isa isa, InputSlice<S> in, OutputSlice<T> out,
   } else if constexpr (FloatElement<S> && IntElement<T>) {
     return convert_slice_float_to_int(in, out, config, isa);
   } else if constexpr (IntElement<S> && FloatElement<T>) {
-    return convert_slice_int_to_float(in, out, config);
+    return convert_slice_int_to_float(in, out, config, isa);
   } else {
-    return convert_slice_float_to_float(in, out, config);
+    return convert_slice_float_to_float(in, out, config, isa);
   }
 }
 

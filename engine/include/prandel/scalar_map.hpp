@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "prandel/element_types.hpp"
+#include "prandel/float_bits.hpp"
 #include "prandel/float_ops.hpp"
 
 namespace prandel {
@@ -39,43 +40,63 @@ inline const T* lookup_scalar_map(const ScalarMap<S, T>& map, S x) noexcept {
   return nullptr;
 }
 
-// map_source_matches for one source against a run of elements: the source
-// is classified once, so the test of an element is branch-free and a loop of
-// them vectorises. binary16 is tested on its bit pattern.
+namespace scalar_map_detail {
+// What a source matcher compares: an integer itself, a float's bit pattern.
+template <Element S>
+struct MatchBits {
+  using type = S;
+};
+template <FloatElement S>
+struct MatchBits<S> {
+  using type = typename FloatBits<S>::Bits;
+};
+}  // namespace scalar_map_detail
+
+// map_source_matches for one source against a run of elements, as one
+// test of the same form for every element: a loop of them vectorises.
+// Integers compare as they are. A float source becomes a range of bit
+// patterns that the element's pattern, under a mask, must fall in: a NaN
+// source every NaN magnitude, a zero source both zeros, any other source its
+// own pattern (no NaN has it, and no other value equals it).
 template <Element S>
 class SourceMatcher {
  public:
   SourceMatcher() = default;
-  explicit SourceMatcher(S source) noexcept : source_(source) {
-    if constexpr (std::same_as<S, f16>) {
-      source_is_nan_ = is_nan(source);
-      source_is_zero_ = is_zero(source);
-    } else if constexpr (FloatElement<S>) {
-      source_is_nan_ = is_nan(source);
+  explicit SourceMatcher(S source) noexcept {
+    if constexpr (IntElement<S>) {
+      source_ = source;
+    } else {
+      using B = FloatBits<S>;
+      const Bits bits = B::to_bits(source);
+      const Bits magnitude = bits & B::kMagnitudeMask;
+      if (magnitude > B::kInfinity) {
+        mask_ = B::kMagnitudeMask;
+        lowest_ = static_cast<Bits>(B::kInfinity + 1);
+        span_ = static_cast<Bits>(B::kMagnitudeMask - lowest_);
+      } else if (magnitude == 0) {
+        mask_ = B::kMagnitudeMask;
+      } else {
+        lowest_ = bits;
+      }
     }
   }
 
   bool operator()(S x) const noexcept {
     if constexpr (IntElement<S>) {
       return x == source_;
-    } else if constexpr (std::same_as<S, f16>) {
-      const unsigned magnitude = x.bits & 0x7fffu;
-      const bool nan = magnitude > 0x7c00u;
-      // Equal patterns are equal values unless a NaN: a NaN source is
-      // handled by the last term, and a NaN element never has its pattern.
-      return (static_cast<unsigned>(x.bits == source_.bits && !source_is_nan_) |
-              static_cast<unsigned>(source_is_zero_ && magnitude == 0) |
-              static_cast<unsigned>(source_is_nan_ && nan)) != 0;
     } else {
-      return (static_cast<unsigned>(x == source_) |
-              static_cast<unsigned>(source_is_nan_ && x != x)) != 0;
+      const Bits bits = FloatBits<S>::to_bits(x);
+      return static_cast<Bits>((bits & mask_) - lowest_) <= span_;
     }
   }
 
  private:
-  S source_{};
-  bool source_is_nan_ = false;
-  bool source_is_zero_ = false;
+  using Bits = typename scalar_map_detail::MatchBits<S>::type;
+
+  S source_{};  // integers
+  Bits mask_ = static_cast<Bits>(~Bits{0});
+  Bits lowest_ = 0;
+  Bits span_ = 0;
 };
 
 }  // namespace prandel

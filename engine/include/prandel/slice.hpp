@@ -56,11 +56,6 @@ class OutputSlice {
   std::size_t size() const noexcept { return size_; }
   std::byte* bytes() const noexcept { return data_; }
 
-  T operator[](std::size_t i) const noexcept {
-    T value;
-    std::memcpy(&value, data_ + i * sizeof(T), sizeof(T));
-    return value;
-  }
   void store(std::size_t i, T value) const noexcept {
     std::memcpy(data_ + i * sizeof(T), &value, sizeof(T));
   }
