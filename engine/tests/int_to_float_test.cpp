@@ -332,7 +332,9 @@ void check_variants_against_element_rule() {
   const std::vector<S> values = test_values<S>();
   const std::size_t n = values.size();
   const std::vector<std::vector<S>> inputs = {
-      values, std::vector<S>(values.end() - std::min<std::size_t>(n, 5 * 256 + 37), values.end()),
+      values,
+      std::vector<S>(values.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(n, 5 * 256 + 37)),
+                     values.end()),
       {values[n / 2]}};
   std::vector<ScalarMap<S, T>> maps = {{}, {{values[3], from_f64<T>(0.5)}}, {}};
   for (std::size_t i = 0; i < 7; ++i) {
@@ -367,8 +369,9 @@ TEST(IntToFloat, EveryVariantMatchesTheElementRule) {
 template <IntElement S, FloatElement T>
 void check_misaligned_and_in_place() {
   const std::vector<S> all = test_values<S>();
-  const std::vector<S> values(all.end() - std::min<std::size_t>(all.size(), 3 * 256 + 5),
-                              all.end());
+  const std::vector<S> values(
+      all.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(all.size(), 3 * 256 + 5)),
+      all.end());
   const std::size_t n = values.size();
   for (const RoundingMode mode : kRoundingModes) {
     const CastConfig<S, T> config = config_of<S, T>(mode, Unset);
