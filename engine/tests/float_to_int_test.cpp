@@ -606,14 +606,17 @@ std::vector<F> block_data(int kind, std::size_t n, std::mt19937_64& rng) {
         x = std::bit_cast<F>(static_cast<typename FloatBits<F>::Bits>(rng()));
       }
     }
-    if (unit(rng) < 0.01) x = from_f64<F>(kNaN);
+    const f64 special = unit(rng);
+    if (special < 0.01) x = from_f64<F>(kNaN);
+    if (special > 0.99) x = from_f64<F>(special > 0.995 ? 0.0 : -0.0);
   }
   return values;
 }
 
-// Maps for the block paths: none, NaN alone, and eight entries whose keys
-// catch values the rule would refuse (NaN, infinities, values beyond the
-// target) besides ones it converts, with -0.0 standing for +0.0.
+// Maps for the block paths: none; one entry (the kernels' own sweeps take
+// it) for NaN, for -0.0 (which +0.0 matches too) or for a value of the data;
+// and eight entries whose keys catch values the rule would refuse (NaN,
+// infinities, values beyond the target) besides ones it converts.
 template <FloatElement F, IntElement I>
 std::vector<ScalarMap<F, I>> block_maps(const std::vector<F>& data) {
   const f64 beyond = std::min(static_cast<f64>(std::numeric_limits<I>::max()) * 4 + 4,
@@ -621,6 +624,8 @@ std::vector<ScalarMap<F, I>> block_maps(const std::vector<F>& data) {
   return {
       {},
       {{from_f64<F>(-kNaN), I{7}}},
+      {{from_f64<F>(-0.0), I{5}}},
+      {{data[5], I{6}}},
       {{from_f64<F>(kNaN), I{1}},
        {from_f64<F>(kInf), I{2}},
        {from_f64<F>(-kInf), I{3}},
@@ -656,7 +661,7 @@ void expect_blocks_match_element_rule() {
           for_each_supported_isa([&](Isa isa) {
             expect_variant_matches_reference(isa, data, config, element_rule(config));
             expect_variant_matches_reference(isa, mended, config, element_rule(config));
-            expect_misaligned_matches_reference(isa, mended, config, kind + 1);
+            expect_misaligned_matches_reference(isa, mended, config, static_cast<std::size_t>(kind) + 1);
           });
         }
       }

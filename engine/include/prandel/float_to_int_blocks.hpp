@@ -186,6 +186,26 @@ constexpr Mask first_lanes(std::size_t n) noexcept {
   return static_cast<Mask>((u64{1} << n) - 1);
 }
 
+// A vector of 128, 256 or 512 bits in 512, zero-extended, and back: casts
+// in registers (a copy through memory would stall on the store).
+PRANDEL_TARGET_AVX512 inline __m512i to_512(__m512i v) noexcept { return v; }
+PRANDEL_TARGET_AVX512 inline __m512i to_512(__m256i v) noexcept {
+  return _mm512_zextsi256_si512(v);
+}
+PRANDEL_TARGET_AVX512 inline __m512i to_512(__m128i v) noexcept {
+  return _mm512_zextsi128_si512(v);
+}
+template <class Raw>
+PRANDEL_TARGET_AVX512 inline Raw from_512(__m512i v) noexcept {
+  if constexpr (sizeof(Raw) == 64) {
+    return v;
+  } else if constexpr (sizeof(Raw) == 32) {
+    return _mm512_castsi512_si256(v);
+  } else {
+    return _mm512_castsi512_si128(v);
+  }
+}
+
 // The vector of so many bytes (vector types as template arguments lose
 // their attributes).
 template <std::size_t kBytes>
@@ -205,6 +225,7 @@ struct RawBits<64> {
 
 // Eight lanes of f64.
 struct F64x8 {
+  using Element = f64;
   using Vec = __m512d;
   static constexpr std::size_t kLanes = 8;
 
@@ -309,6 +330,7 @@ struct F64x8 {
 // 64-bit; from binary16 the values are widened as they load.
 template <FloatElement F>
 struct F32x16 {
+  using Element = F;
   using Vec = __m512;
   static constexpr std::size_t kLanes = 16;
   static constexpr bool kHalfSource = std::same_as<F, f16>;
@@ -398,6 +420,7 @@ struct F32x16 {
 
 template <FloatElement F>
 struct F32x8 {
+  using Element = F;
   using Vec = __m256;
   static constexpr std::size_t kLanes = 8;
   static constexpr bool kHalfSource = std::same_as<F, f16>;
@@ -531,10 +554,8 @@ PRANDEL_TARGET_AVX512 inline bool within_accepted(Raw largest_signed, Raw larges
   using Envelope = BitEnvelope<F>;
   constexpr std::size_t kCount = sizeof(Raw) / sizeof(typename Envelope::Bits);
   // Widened to 512 bits with zeros, which lie within any bounds.
-  __m512i s = _mm512_setzero_si512();
-  __m512i u = _mm512_setzero_si512();
-  std::memcpy(&s, &largest_signed, sizeof(Raw));
-  std::memcpy(&u, &largest_unsigned, sizeof(Raw));
+  const __m512i s = to_512(largest_signed);
+  const __m512i u = to_512(largest_unsigned);
   bool above;
   if constexpr (sizeof(F) == 8) {
     above = (_mm512_cmpgt_epi64_mask(s, _mm512_set1_epi64(accepted.largest_signed)) |
@@ -562,21 +583,139 @@ PRANDEL_TARGET_AVX512 inline bool within_accepted(Raw largest_signed, Raw larges
   return false;
 }
 
-// The test sweep: the envelope of the k elements of F at `in`, 64 bytes a
-// step. Returns whether it lies within `accepted`, else sets `envelope`.
-template <FloatElement F>
+// A block without a map entry: no lane is a hit.
+struct NoHits {
+  static constexpr bool kActive = false;
+};
+
+// A one-entry map's hits on lanes of element bits, with the scalar map's
+// matching (scalar_map.hpp): a NaN source matches every NaN, a zero source
+// both zeros, any other source its own pattern. Hits are cleared to zero
+// before the test and the conversion and take `target` after it.
+template <FloatElement F, IntElement I>
+struct EntryHits {
+  using Bits = typename FloatBits<F>::Bits;
+  static constexpr bool kActive = true;
+  enum class Kind : u8 { Pattern, Zero, NaN };
+
+  // The mask of a 512-bit comparison in lanes of F's width.
+  using Mask = std::conditional_t<sizeof(F) == 8, __mmask8,
+                                  std::conditional_t<sizeof(F) == 4, __mmask16, __mmask32>>;
+
+  Kind kind;
+  Bits source;
+  I target;
+
+  EntryHits(F entry_source, I entry_target) noexcept
+      : kind(is_nan(entry_source)    ? Kind::NaN
+             : is_zero(entry_source) ? Kind::Zero
+                                     : Kind::Pattern),
+        source(FloatBits<F>::to_bits(entry_source)),
+        target(entry_target) {}
+
+  static bool is_zero(F x) noexcept {
+    return (FloatBits<F>::to_bits(x) & FloatBits<F>::kMagnitudeMask) == 0;
+  }
+
+  // The hit mask of a vector of element bits (lanes of F's width; lanes
+  // past the vector's own are to be ignored).
+  template <class Raw>
+  PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
+    using Layout = FloatBits<F>;
+    const __m512i bits = to_512(raw);
+    const __m512i magnitude = _mm512_and_si512(
+        bits, _mm512_set1_epi64(static_cast<i64>(lanes_of(Layout::kMagnitudeMask))));
+    Mask hits;
+    if constexpr (sizeof(F) == 8) {
+      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu64_mask(magnitude, _mm512_set1_epi64(
+                                                                    static_cast<i64>(Layout::kInfinity)))
+             : kind == Kind::Zero ? _mm512_cmpeq_epi64_mask(magnitude, _mm512_setzero_si512())
+                                  : _mm512_cmpeq_epi64_mask(bits, _mm512_set1_epi64(
+                                                                      static_cast<i64>(source)));
+    } else if constexpr (sizeof(F) == 4) {
+      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu32_mask(magnitude, _mm512_set1_epi32(
+                                                                    static_cast<i32>(Layout::kInfinity)))
+             : kind == Kind::Zero ? _mm512_cmpeq_epi32_mask(magnitude, _mm512_setzero_si512())
+                                  : _mm512_cmpeq_epi32_mask(bits, _mm512_set1_epi32(
+                                                                      static_cast<i32>(source)));
+    } else {
+      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu16_mask(magnitude, _mm512_set1_epi16(
+                                                                    static_cast<i16>(Layout::kInfinity)))
+             : kind == Kind::Zero ? _mm512_cmpeq_epi16_mask(magnitude, _mm512_setzero_si512())
+                                  : _mm512_cmpeq_epi16_mask(bits, _mm512_set1_epi16(
+                                                                      static_cast<i16>(source)));
+    }
+    return hits;
+  }
+
+  // `raw` with the hit lanes zeroed.
+  template <class Raw>
+  PRANDEL_TARGET_AVX512 static Raw clear(Raw raw, Mask hits) noexcept {
+    const __m512i bits = to_512(raw);
+    const Mask keep = static_cast<Mask>(~hits);
+    if constexpr (sizeof(F) == 8) {
+      return from_512<Raw>(_mm512_maskz_mov_epi64(keep, bits));
+    } else if constexpr (sizeof(F) == 4) {
+      return from_512<Raw>(_mm512_maskz_mov_epi32(keep, bits));
+    } else {
+      return from_512<Raw>(_mm512_maskz_mov_epi16(keep, bits));
+    }
+  }
+
+  // Results (64-bit lanes, or int32 lanes still to narrow) with the hit
+  // lanes set to the target.
+  PRANDEL_TARGET_AVX512 __m512i blend(__m512i results, Mask hits) const noexcept {
+    if constexpr (sizeof(I) == 8) {
+      return _mm512_mask_mov_epi64(results, static_cast<__mmask8>(hits),
+                                   _mm512_set1_epi64(static_cast<i64>(target)));
+    } else {
+      return _mm512_mask_mov_epi32(results, static_cast<__mmask16>(hits),
+                                   _mm512_set1_epi32(static_cast<i32>(target)));
+    }
+  }
+  PRANDEL_TARGET_AVX512 __m256i blend(__m256i results, Mask hits) const noexcept {
+    return _mm256_mask_mov_epi32(results, static_cast<__mmask8>(hits),
+                                 _mm256_set1_epi32(static_cast<i32>(target)));
+  }
+
+ private:
+  // A lane pattern repeated over 64 bits.
+  static constexpr u64 lanes_of(Bits pattern) noexcept {
+    u64 repeated = 0;
+    for (std::size_t i = 0; i < 8 / sizeof(Bits); ++i) {
+      repeated |= static_cast<u64>(pattern) << (i * 8 * sizeof(Bits));
+    }
+    return repeated;
+  }
+};
+
+// `raw` with its hits zeroed.
+template <FloatElement F, class Raw, class Hits>
+PRANDEL_TARGET_AVX512 inline Raw without_hits(Raw raw, const Hits& hits) noexcept {
+  if constexpr (Hits::kActive) return Hits::clear(raw, hits.mask(raw));
+  return raw;
+}
+
+// The test sweep: the envelope of the k elements of F at `in` (hits left
+// out), 64 bytes a step. Returns whether it lies within `accepted`, else
+// sets `envelope`.
+template <FloatElement F, class Hits>
 PRANDEL_TARGET_AVX512 inline bool envelope_sweep(const std::byte* in, std::size_t k,
+                                                 const Hits& hits,
                                                  const BitEnvelope<F>& accepted,
                                                  BitEnvelope<F>& envelope) noexcept {
   constexpr std::size_t W = 64 / sizeof(F);
   __m512i largest_signed = _mm512_setzero_si512();
   __m512i largest_unsigned = _mm512_setzero_si512();
-  for (std::size_t j = 0; j < k; j += W) {
-    const std::byte* p = in + j * sizeof(F);
-    const __m512i raw =
-        k - j >= W ? _mm512_loadu_si512(p)
-                   : _mm512_maskz_loadu_epi8(first_lanes<__mmask64>((k - j) * sizeof(F)), p);
-    add_lanes<F>(largest_signed, largest_unsigned, raw);
+  std::size_t j = 0;
+  for (; j + W <= k; j += W) {
+    add_lanes<F>(largest_signed, largest_unsigned,
+                 without_hits<F>(_mm512_loadu_si512(in + j * sizeof(F)), hits));
+  }
+  if (j < k) {
+    const __m512i rest =
+        _mm512_maskz_loadu_epi8(first_lanes<__mmask64>((k - j) * sizeof(F)), in + j * sizeof(F));
+    add_lanes<F>(largest_signed, largest_unsigned, without_hits<F>(rest, hits));
   }
   return within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope);
 }
@@ -585,36 +724,78 @@ template <FloatElement F, IntElement I>
 using BatchOf = std::conditional_t<std::same_as<F, f64>, F64x8,
                                    std::conditional_t<sizeof(I) == 8, F32x8<F>, F32x16<F>>>;
 
+// One batch: its hits cleared, converted, the hits given their target.
+template <IntElement I, RoundingMode R, OutOfRangeMode M, class Batch, class Hits>
+PRANDEL_TARGET_AVX512 inline auto convert_batch(typename Batch::Raw raw,
+                                                const Hits& hits) noexcept {
+  if constexpr (Hits::kActive) {
+    const auto hit = hits.mask(raw);
+    return hits.blend(Batch::template convert<I, R, M>(Batch::value(Hits::clear(raw, hit))), hit);
+  } else {
+    return Batch::template convert<I, R, M>(Batch::value(raw));
+  }
+}
+
 // Converts the k elements of F at `in` into `out`, a batch at a time; the
 // block has passed its test.
-template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M>
+template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M, class Hits>
 PRANDEL_TARGET_AVX512 inline void convert_sweep(const std::byte* in, std::size_t k,
-                                                std::byte* out) noexcept {
+                                                std::byte* out, const Hits& hits) noexcept {
   using Batch = BatchOf<F, I>;
   constexpr std::size_t W = Batch::kLanes;
-  for (std::size_t j = 0; j < k; j += W) {
-    const typename Batch::Vec x = Batch::value(Batch::load(in + j * sizeof(F), k - j));
-    store<I, W>(out + j * sizeof(I), Batch::template convert<I, R, M>(x), k - j);
+  // Whole batches, then the rest (masked) once.
+  std::size_t j = 0;
+  for (; j + W <= k; j += W) {
+    const typename Batch::Raw raw = Batch::load(in + j * sizeof(F), W);
+    store<I, W>(out + j * sizeof(I), convert_batch<I, R, M, Batch>(raw, hits), W);
+  }
+  if (j < k) {
+    const typename Batch::Raw raw = Batch::load(in + j * sizeof(F), k - j);
+    store<I, W>(out + j * sizeof(I), convert_batch<I, R, M, Batch>(raw, hits), k - j);
+  }
+}
+
+// One batch of the staged sweep: n elements (n up to the batch's lanes).
+template <IntElement I, RoundingMode R, OutOfRangeMode M, class Batch, class Hits>
+PRANDEL_TARGET_AVX512 inline void staged_step(const std::byte* in, std::byte* staged,
+                                              std::size_t n, const Hits& hits,
+                                              typename Batch::Raw& largest_signed,
+                                              typename Batch::Raw& largest_unsigned) noexcept {
+  using F = typename Batch::Element;
+  typename Batch::Raw raw = Batch::load(in, n);
+  if constexpr (Hits::kActive) {
+    const auto hit = hits.mask(raw);
+    raw = Hits::clear(raw, hit);
+    add_lanes<F>(largest_signed, largest_unsigned, raw);
+    store<I, Batch::kLanes>(
+        staged, hits.blend(Batch::template convert<I, R, M>(Batch::value(raw)), hit), n);
+  } else {
+    add_lanes<F>(largest_signed, largest_unsigned, raw);
+    store<I, Batch::kLanes>(staged, Batch::template convert<I, R, M>(Batch::value(raw)), n);
   }
 }
 
 // Converts the k elements of F at `in` into `staged` (whatever they hold:
 // each conversion is defined) while taking their envelope, in one sweep;
 // returns as envelope_sweep does.
-template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M>
+template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M, class Hits>
 PRANDEL_TARGET_AVX512 inline bool staged_sweep(const std::byte* in, std::size_t k,
-                                               std::byte* staged, const BitEnvelope<F>& accepted,
+                                               std::byte* staged, const Hits& hits,
+                                               const BitEnvelope<F>& accepted,
                                                BitEnvelope<F>& envelope) noexcept {
   using Batch = BatchOf<F, I>;
   using Raw = typename Batch::Raw;
   constexpr std::size_t W = Batch::kLanes;
   Raw largest_signed{};
   Raw largest_unsigned{};
-  for (std::size_t j = 0; j < k; j += W) {
-    const Raw raw = Batch::load(in + j * sizeof(F), k - j);
-    add_lanes<F>(largest_signed, largest_unsigned, raw);
-    store<I, W>(staged + j * sizeof(I), Batch::template convert<I, R, M>(Batch::value(raw)),
-                k - j);
+  std::size_t j = 0;
+  for (; j + W <= k; j += W) {
+    staged_step<I, R, M, Batch>(in + j * sizeof(F), staged + j * sizeof(I), W, hits,
+                                largest_signed, largest_unsigned);
+  }
+  if (j < k) {
+    staged_step<I, R, M, Batch>(in + j * sizeof(F), staged + j * sizeof(I), k - j, hits,
+                                largest_signed, largest_unsigned);
   }
   return within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope);
 }
@@ -630,15 +811,19 @@ PRANDEL_TARGET_AVX512 inline bool staged_sweep(const std::byte* in, std::size_t 
 // (map handling, element fallback) is compiled once for all five. A
 // read-only sweep takes the block's extremes (BitEnvelope), and the block is
 // converted straight into the output when the element rule converts both,
-// so every conversion it does is of a value the rule accepts.
+// so every conversion it does is of a value the rule accepts. A one-entry
+// map's hits are handled in the same sweeps.
 template <FloatElement F, IntElement I, OutOfRangeMode M, Isa V>
 struct Blocks {
   using C = Compute<F>;
   using L = Lanes<F, I, V>;
 
-  explicit Blocks(RoundingMode mode) noexcept : rounding(mode) {}
+  Blocks(RoundingMode mode, const ScalarMap<F, I>& map) noexcept
+      : rounding(mode), entry_source(map.size() == 1 ? map.front().source : F{}) {}
 
   RoundingMode rounding;
+  // The source of a one-entry map, which the Avx512 sweeps match in vectors.
+  F entry_source;
 
   ElementResult<I> element(F x) const noexcept {
     const C wide = widen_for_compute(x);
@@ -647,99 +832,38 @@ struct Blocks {
 
   PRANDEL_INLINE bool convert_block(InputSlice<F> in, OutputSlice<I> out) const noexcept {
 #if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512 && kStages) {
-      // One sweep converts and takes the envelope; the stage is copied out
-      // when the block passes.
-      I staged[block::kElements];
-      bool passes;
-      switch (rounding) {
-        case RoundingMode::TowardsZero:
-          passes = stage<RoundingMode::TowardsZero>(in, staged);
-          break;
-        case RoundingMode::TowardsPositive:
-          passes = stage<RoundingMode::TowardsPositive>(in, staged);
-          break;
-        case RoundingMode::TowardsNegative:
-          passes = stage<RoundingMode::TowardsNegative>(in, staged);
-          break;
-        case RoundingMode::NearestAway:
-          passes = stage<RoundingMode::NearestAway>(in, staged);
-          break;
-        case RoundingMode::NearestEven:
-        default:
-          passes = stage<RoundingMode::NearestEven>(in, staged);
-          break;
-      }
-      if (!passes) return false;
-      block::store(out, 0, staged, in.size());
-      return true;
+    if constexpr (V == Isa::Avx512) return avx512_block(in, out, avx512::NoHits{});
+#endif
+    return generic_block(in, out, NoEntries{});
+  }
+
+  // A small map in the kernel's own sweeps (the frame's hook): a hit takes
+  // its entry's target and stays out of the block's test; the rest convert
+  // as in convert_block. The Avx512 sweeps match a single entry in vectors.
+  template <std::size_t kWidth>
+  PRANDEL_INLINE bool convert_block_with_entries(
+      InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
+#if PRANDEL_X86_VARIANTS
+    if constexpr (V == Isa::Avx512 && kWidth == 1) {
+      return avx512_block(in, out, avx512::EntryHits<F, I>(entry_source, entries.targets[0]));
     }
 #endif
-    if (!block_converts(in)) return false;
-    switch (rounding) {
-      case RoundingMode::TowardsZero:
-        convert_sweep<RoundingMode::TowardsZero>(in, out);
-        break;
-      case RoundingMode::TowardsPositive:
-        convert_sweep<RoundingMode::TowardsPositive>(in, out);
-        break;
-      case RoundingMode::TowardsNegative:
-        convert_sweep<RoundingMode::TowardsNegative>(in, out);
-        break;
-      case RoundingMode::NearestAway:
-        convert_sweep<RoundingMode::NearestAway>(in, out);
-        break;
-      case RoundingMode::NearestEven:
-        convert_sweep<RoundingMode::NearestEven>(in, out);
-        break;
-    }
-    return true;
+    // A copy the loops can keep in registers.
+    const EntryGroup<kWidth, F, I> group = entries;
+    return generic_block(in, out, group);
   }
 
  private:
   using Bits = typename FloatBits<F>::Bits;
   using Signed = std::make_signed_t<Bits>;
 
+  struct NoEntries {
+    constexpr bool any_match(F) const noexcept { return false; }
+    constexpr bool first_match(F, I&) const noexcept { return false; }
+  };
+
   // The largest extremes the rule has accepted (zero it always does).
   mutable BitEnvelope<F> accepted_;
-
-  // Whether the Avx512 variant stages the block: from f64 to a narrower
-  // target, writing and copying the results costs less than a second read of
-  // the elements (measured; from f32 and binary16, whose test sweep takes
-  // more elements a step, it does not).
-  static constexpr bool kStages = std::same_as<F, f64> && sizeof(I) < sizeof(F);
-
-#if PRANDEL_X86_VARIANTS
-  // Converts the block into `staged`; whether the rule converts all of it.
-  template <RoundingMode R>
-  PRANDEL_INLINE bool stage(InputSlice<F> in, I* staged) const noexcept {
-    BitEnvelope<F> envelope;
-    return avx512::staged_sweep<F, I, R, M>(in.bytes(), in.size(),
-                                            reinterpret_cast<std::byte*>(staged), accepted_,
-                                            envelope) ||
-           extremes_convert(envelope);
-  }
-#endif
-
-  PRANDEL_INLINE bool block_converts(InputSlice<F> in) const noexcept {
-#if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512) {
-      BitEnvelope<F> envelope;
-      return avx512::envelope_sweep<F>(in.bytes(), in.size(), accepted_, envelope) ||
-             extremes_convert(envelope);
-    }
-#endif
-    // The envelope's maxima in locals, so the loop keeps them in registers.
-    Signed largest_signed = 0;
-    Bits largest_unsigned = 0;
-    for (std::size_t j = 0; j < in.size(); ++j) {
-      Bits bits;
-      std::memcpy(&bits, in.bytes() + j * sizeof(F), sizeof bits);
-      largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
-      largest_unsigned = std::max(largest_unsigned, bits);
-    }
-    return extremes_convert(BitEnvelope<F>{largest_signed, largest_unsigned});
-  }
 
   // The rule's decision on the extremes. The extremes already accepted are
   // remembered: the rule accepts an interval that holds 0, so an envelope
@@ -761,36 +885,119 @@ struct Blocks {
     return rule_converts<I>(CastFloat<C>::round_with_mode(wide, rounding), M);
   }
 
-  template <RoundingMode R>
-  PRANDEL_INLINE static void convert_sweep(InputSlice<F> in, OutputSlice<I> out) noexcept {
-#if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512) {
-      avx512::convert_sweep<F, I, R, M>(in.bytes(), in.size(), out.bytes());
-      return;
+  // Calls f.template operator()<R>() for the block's rounding mode.
+  template <class Visit>
+  PRANDEL_INLINE bool with_rounding(Visit&& visit) const noexcept {
+    switch (rounding) {
+      case RoundingMode::TowardsZero:
+        return visit.template operator()<RoundingMode::TowardsZero>();
+      case RoundingMode::TowardsPositive:
+        return visit.template operator()<RoundingMode::TowardsPositive>();
+      case RoundingMode::TowardsNegative:
+        return visit.template operator()<RoundingMode::TowardsNegative>();
+      case RoundingMode::NearestAway:
+        return visit.template operator()<RoundingMode::NearestAway>();
+      case RoundingMode::NearestEven:
+        break;
     }
+    return visit.template operator()<RoundingMode::NearestEven>();
+  }
+
+#if PRANDEL_X86_VARIANTS
+  // Whether the Avx512 variant stages the block: from f64 to a narrower
+  // target, writing and copying the results costs less than a second read of
+  // the elements (measured; from f32 and binary16, whose test sweep takes
+  // more elements a step, it does not).
+  static constexpr bool kStages = std::same_as<F, f64> && sizeof(I) < sizeof(F);
+
+  template <class Hits>
+  PRANDEL_INLINE bool avx512_block(InputSlice<F> in, OutputSlice<I> out,
+                                   const Hits& hits) const noexcept {
+    const std::size_t k = in.size();
+    BitEnvelope<F> envelope;
+    if constexpr (kStages) {
+      // One sweep converts and takes the envelope; the stage is copied out
+      // when the block passes.
+      I staged[block::kElements];
+      const bool passes = with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+        return avx512::staged_sweep<F, I, R, M>(in.bytes(), k,
+                                                reinterpret_cast<std::byte*>(staged), hits,
+                                                accepted_, envelope) ||
+               extremes_convert(envelope);
+      });
+      if (!passes) return false;
+      block::store(out, 0, staged, k);
+      return true;
+    } else {
+      if (!avx512::envelope_sweep<F>(in.bytes(), k, hits, accepted_, envelope) &&
+          !extremes_convert(envelope)) {
+        return false;
+      }
+      return with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+        avx512::convert_sweep<F, I, R, M>(in.bytes(), k, out.bytes(), hits);
+        return true;
+      });
+    }
+  }
 #endif
+
+  // Plain loops, which the compiler vectorises for the variant.
+  template <class Entries>
+  PRANDEL_INLINE bool generic_block(InputSlice<F> in, OutputSlice<I> out,
+                                    const Entries& entries) const noexcept {
+    // The envelope's maxima in locals, so the loop keeps them in registers.
+    Signed largest_signed = 0;
+    Bits largest_unsigned = 0;
+    for (std::size_t j = 0; j < in.size(); ++j) {
+      const F x = in[j];
+      // Hits masked rather than selected: GCC turns a selected zero into a
+      // conditional maximum, which it does not vectorise.
+      const Bits keep = static_cast<Bits>(Bits{0} - static_cast<Bits>(!entries.any_match(x)));
+      const Bits bits = FloatBits<F>::to_bits(x) & keep;
+      largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
+      largest_unsigned = std::max(largest_unsigned, bits);
+    }
+    if (!extremes_convert(BitEnvelope<F>{largest_signed, largest_unsigned})) return false;
+    return with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+      generic_sweep<R>(in, out, entries);
+      return true;
+    });
+  }
+
+  template <RoundingMode R, class Entries>
+  PRANDEL_INLINE static void generic_sweep(InputSlice<F> in, OutputSlice<I> out,
+                                           const Entries& entries) noexcept {
     if constexpr (std::same_as<F, f16>) {
       f32 wide[block::kElements];
       binary16_blocks::widen<V>(in, wide);
-      convert_values<R>(static_cast<const f32*>(wide), in.size(), out);
+      for (std::size_t j = 0; j < in.size(); ++j) {
+        // A hit converts 0 in place of its value, then takes its target.
+        I target{};
+        const bool hit = entries.first_match(in[j], target);
+        const I converted = convert_lane<R>(hit ? f32{0} : wide[j]);
+        out.store(j, hit ? target : converted);
+      }
     } else {
-      convert_values<R>(in, in.size(), out);
+      for (std::size_t j = 0; j < in.size(); ++j) {
+        const F x = in[j];
+        I target{};
+        const bool hit = entries.first_match(x, target);
+        const I converted = convert_lane<R>(hit ? F{0} : x);
+        out.store(j, hit ? target : converted);
+      }
     }
   }
 
-  // `values` is an InputSlice<C> or a pointer to C: values[j] for j < k.
-  template <RoundingMode R, class Values>
-  PRANDEL_INLINE static void convert_values(Values values, std::size_t k,
-                                            OutputSlice<I> out) noexcept {
-    for (std::size_t j = 0; j < k; ++j) {
-      const C r = round_lane<R, V>(values[j]);
-      if constexpr (M == OutOfRangeMode::Unset) {
-        out.store(j, L::to_int(r));
-      } else if constexpr (M == OutOfRangeMode::Clamp) {
-        out.store(j, L::saturate(r));
-      } else {
-        out.store(j, L::wrap(r));
-      }
+  // One value the block's test has passed, converted under R and M.
+  template <RoundingMode R>
+  PRANDEL_INLINE static I convert_lane(C x) noexcept {
+    const C r = round_lane<R, V>(x);
+    if constexpr (M == OutOfRangeMode::Unset) {
+      return L::to_int(r);
+    } else if constexpr (M == OutOfRangeMode::Clamp) {
+      return L::saturate(r);
+    } else {
+      return L::wrap(r);
     }
   }
 };
@@ -803,7 +1010,8 @@ struct Slice {
   template <Isa V>
   PRANDEL_INLINE static CastResult run(InputSlice<F> in, OutputSlice<I> out,
                                        const CastConfig<F, I>* config) noexcept {
-    return convert_blocks(Blocks<F, I, M, V>(config->rounding), in, out, config->scalar_map);
+    return convert_blocks(Blocks<F, I, M, V>(config->rounding, config->scalar_map), in, out,
+                          config->scalar_map);
   }
 };
 
