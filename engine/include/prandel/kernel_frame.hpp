@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -242,6 +243,39 @@ PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
   }
 }
 
+// Puts each map hit's target over the kernel's results: a sweep per group
+// of entries reading the input again, so the output must not share its
+// memory. `any` says whether anything matched.
+template <Element S, Element T>
+struct OverwriteHits {
+  InputSlice<S> in;
+  OutputSlice<T> out;
+  bool any = false;
+
+  template <std::size_t kWidth>
+  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& group, bool, bool) noexcept {
+    const std::byte* const bytes = out.bytes();
+    LaneMask<S> matched = 0;
+    for (std::size_t j = 0; j < in.size(); ++j) {
+      T value;
+      std::memcpy(&value, bytes + j * sizeof(T), sizeof(T));
+      matched |= static_cast<LaneMask<S>>(group.first_match(in[j], value));
+      out.store(j, value);
+    }
+    any = any || matched != 0;
+  }
+  bool done() const noexcept { return false; }
+};
+
+// Whether the two slices share any byte.
+template <Element S, Element T>
+inline bool overlap(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  const auto in_begin = reinterpret_cast<std::uintptr_t>(in.bytes());
+  const auto out_begin = reinterpret_cast<std::uintptr_t>(out.bytes());
+  return in_begin < out_begin + out.size() * sizeof(T) &&
+         out_begin < in_begin + in.size() * sizeof(S);
+}
+
 // A block the map may hit: the kernel converts the block with the hits
 // replaced by zero straight into `out`, then each hit's target takes its
 // place. The targets are found before the kernel writes, since `out` may be
@@ -328,6 +362,11 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // Hits tend to recur (NaN in a run of data, say): after a block with one,
   // the next goes straight to the map path instead of being tested first.
   bool expect_hits = false;
+  // Where the output has memory of its own, a block with hits is converted
+  // as it stands and the hits' targets put over the results, which costs a
+  // sweep rather than the three of setting them aside; unless the kernel
+  // refuses a hit's own value (NaN to an integer, say), and then never again.
+  bool convert_hits = !map.empty() && !frame_detail::overlap(in, out);
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<S> in_block = block::sub_slice(in, base, k);
@@ -335,7 +374,13 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
     bool converted;
     if (map.empty() || (!expect_hits && !frame_detail::block_has_map_hit(map, in_block))) {
       converted = kernel.convert_block(in_block, out_block);
+    } else if (convert_hits && kernel.convert_block(in_block, out_block)) {
+      frame_detail::OverwriteHits<S, T> overwrite{in_block, out_block};
+      frame_detail::for_each_group_backwards(map, overwrite);
+      expect_hits = overwrite.any;
+      converted = true;
     } else {
+      convert_hits = false;
       converted =
           frame_detail::convert_block_with_map(kernel, map, in_block, out_block, expect_hits);
     }
