@@ -20,6 +20,7 @@
 #include "prandel/float_bits.hpp"
 #include "prandel/float_to_int_rule.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
 
 #if PRANDEL_X86_VARIANTS
@@ -885,24 +886,6 @@ struct Blocks {
     return rule_converts<I>(CastFloat<C>::round_with_mode(wide, rounding), M);
   }
 
-  // Calls f.template operator()<R>() for the block's rounding mode.
-  template <class Visit>
-  PRANDEL_INLINE bool with_rounding(Visit&& visit) const noexcept {
-    switch (rounding) {
-      case RoundingMode::TowardsZero:
-        return visit.template operator()<RoundingMode::TowardsZero>();
-      case RoundingMode::TowardsPositive:
-        return visit.template operator()<RoundingMode::TowardsPositive>();
-      case RoundingMode::TowardsNegative:
-        return visit.template operator()<RoundingMode::TowardsNegative>();
-      case RoundingMode::NearestAway:
-        return visit.template operator()<RoundingMode::NearestAway>();
-      case RoundingMode::NearestEven:
-        break;
-    }
-    return visit.template operator()<RoundingMode::NearestEven>();
-  }
-
 #if PRANDEL_X86_VARIANTS
   // Whether the Avx512 variant stages the block: from f64 to a narrower
   // target, writing and copying the results costs less than a second read of
@@ -919,7 +902,7 @@ struct Blocks {
       // One sweep converts and takes the envelope; the stage is copied out
       // when the block passes.
       I staged[block::kElements];
-      const bool passes = with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+      const bool passes = with_rounding_mode(rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
         return avx512::staged_sweep<F, I, R, M>(in.bytes(), k,
                                                 reinterpret_cast<std::byte*>(staged), hits,
                                                 accepted_, envelope) ||
@@ -933,7 +916,7 @@ struct Blocks {
           !extremes_convert(envelope)) {
         return false;
       }
-      return with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+      return with_rounding_mode(rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
         avx512::convert_sweep<F, I, R, M>(in.bytes(), k, out.bytes(), hits);
         return true;
       });
@@ -958,7 +941,7 @@ struct Blocks {
       largest_unsigned = std::max(largest_unsigned, bits);
     }
     if (!extremes_convert(BitEnvelope<F>{largest_signed, largest_unsigned})) return false;
-    return with_rounding([&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+    return with_rounding_mode(rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
       generic_sweep<R>(in, out, entries);
       return true;
     });

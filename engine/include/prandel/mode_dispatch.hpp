@@ -2,13 +2,15 @@
 // its loop once per slice instead of testing the mode for every element.
 #pragma once
 
+#include "prandel/cpu_features.hpp"
 #include "prandel/modes.hpp"
 
 namespace prandel {
 
-// Calls `f.template operator()<Mode>()` for the mode in `mode`.
+// Calls `f.template operator()<Mode>()` for the mode in `mode`. Always
+// inlined, so that a variant's kernel keeps its instruction set.
 template <class F>
-decltype(auto) with_rounding_mode(RoundingMode mode, F&& f) {
+PRANDEL_INLINE decltype(auto) with_rounding_mode(RoundingMode mode, F&& f) {
   switch (mode) {
     case RoundingMode::TowardsZero:
       return f.template operator()<RoundingMode::TowardsZero>();
