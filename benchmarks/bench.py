@@ -66,9 +66,9 @@ Columns (times in ns per element, medians)
               copy of m bytes reads m and writes m, so it moves the same
               traffic. The copy is `np.copyto` (a plain memmove for
               contiguous uint8), timed two ways, in one call and in 256 KiB
-              pieces, and the faster counts: on the development machine one
+              chunks, and the faster counts: on the development machine one
               memmove of a few MB or more runs up to 1.4x slower than the
-              same bytes in pieces, and a bound must be the fastest plain
+              same bytes in chunks, and a bound must be the fastest plain
               copy. NumPy calls rather than ctypes or a C helper, so the
               bound carries the same kind of call overhead as the module;
               at 1e3 elements that overhead dominates both. The in-place

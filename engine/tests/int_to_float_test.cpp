@@ -324,7 +324,7 @@ auto element_rule(const CastConfig<S, T>& config) {
 }
 
 // Whole slices under every variant against the element frame: the test
-// values, a piece of them whose length is no multiple of the block, and a
+// values, a tail of them whose length is no multiple of the block, and a
 // single element; with no map, one entry, and eight (a repeated key among
 // them, the first one winning).
 template <IntElement S, FloatElement T>
