@@ -15,6 +15,7 @@
 #include "prandel/binary16.hpp"
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
+#include "prandel/mode_dispatch.hpp"
 #include "prandel/modes.hpp"
 
 namespace prandel {
@@ -97,19 +98,9 @@ F CastFloat<F>::round_with_mode(F x, RoundingMode mode) noexcept {
     // f32, so this is the exactly rounded result under every mode.
     return to_f16(CastFloat<f32>::round_with_mode(to_f32(x), mode));
   } else {
-    switch (mode) {
-      case RoundingMode::NearestEven:
-        return round_whole<RoundingMode::NearestEven>(x);
-      case RoundingMode::TowardsZero:
-        return round_whole<RoundingMode::TowardsZero>(x);
-      case RoundingMode::TowardsPositive:
-        return round_whole<RoundingMode::TowardsPositive>(x);
-      case RoundingMode::TowardsNegative:
-        return round_whole<RoundingMode::TowardsNegative>(x);
-      case RoundingMode::NearestAway:
-        return round_whole<RoundingMode::NearestAway>(x);
-    }
-    return x;  // not reached: every mode is handled above
+    return with_rounding_mode(mode, [x]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+      return round_whole<R>(x);
+    });
   }
 }
 

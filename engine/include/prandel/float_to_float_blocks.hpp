@@ -25,6 +25,7 @@
 #include "prandel/float_bits.hpp"
 #include "prandel/float_to_float_rule.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
 
 #if PRANDEL_X86_VARIANTS
@@ -686,19 +687,9 @@ struct Slice {
       return convert_blocks(ExactBlocks<S, T, I>{}, in, out, map);
     } else {
       const bool fails = float_overflow_fails(config->out_of_range);
-      switch (config->rounding) {
-        case RoundingMode::TowardsZero:
-          return convert_blocks(NarrowBlocks<S, T, RoundingMode::TowardsZero, I>{fails}, in, out, map);
-        case RoundingMode::TowardsPositive:
-          return convert_blocks(NarrowBlocks<S, T, RoundingMode::TowardsPositive, I>{fails}, in, out, map);
-        case RoundingMode::TowardsNegative:
-          return convert_blocks(NarrowBlocks<S, T, RoundingMode::TowardsNegative, I>{fails}, in, out, map);
-        case RoundingMode::NearestAway:
-          return convert_blocks(NarrowBlocks<S, T, RoundingMode::NearestAway, I>{fails}, in, out, map);
-        case RoundingMode::NearestEven:
-          break;
-      }
-      return convert_blocks(NarrowBlocks<S, T, RoundingMode::NearestEven, I>{fails}, in, out, map);
+      return with_rounding_mode(config->rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+        return convert_blocks(NarrowBlocks<S, T, R, I>{fails}, in, out, map);
+      });
     }
   }
 };

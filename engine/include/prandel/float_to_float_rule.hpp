@@ -16,6 +16,7 @@
 #include "prandel/cast_error.hpp"
 #include "prandel/float_ops.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
 #include "prandel/modes.hpp"
 #include "prandel/rounding_step.hpp"
 
@@ -124,19 +125,9 @@ template <FloatElement T, FloatElement S>
 inline ElementResult<T> float_to_float_element(S x, RoundingMode rounding,
                                                OutOfRangeMode out_of_range) noexcept {
   const auto with_rounding = [&]<bool kOverflowFails>() -> ElementResult<T> {
-    switch (rounding) {
-      case RoundingMode::TowardsZero:
-        return float_to_float_element<T, RoundingMode::TowardsZero, kOverflowFails>(x);
-      case RoundingMode::TowardsPositive:
-        return float_to_float_element<T, RoundingMode::TowardsPositive, kOverflowFails>(x);
-      case RoundingMode::TowardsNegative:
-        return float_to_float_element<T, RoundingMode::TowardsNegative, kOverflowFails>(x);
-      case RoundingMode::NearestAway:
-        return float_to_float_element<T, RoundingMode::NearestAway, kOverflowFails>(x);
-      case RoundingMode::NearestEven:
-        break;
-    }
-    return float_to_float_element<T, RoundingMode::NearestEven, kOverflowFails>(x);
+    return with_rounding_mode(rounding, [x]<RoundingMode R>() {
+      return float_to_float_element<T, R, kOverflowFails>(x);
+    });
   };
   return float_overflow_fails(out_of_range) ? with_rounding.template operator()<true>()
                                             : with_rounding.template operator()<false>();

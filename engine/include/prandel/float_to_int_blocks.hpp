@@ -1010,15 +1010,9 @@ CastResult convert_slice_float_to_int(InputSlice<F> in, OutputSlice<I> out,
                                       const CastConfig<F, I>& config,
                                       Isa isa = best_isa()) noexcept {
   using namespace float_to_int_detail;
-  switch (config.out_of_range) {
-    case OutOfRangeMode::Clamp:
-      return run_variant<Slice<F, I, OutOfRangeMode::Clamp>>(isa, in, out, &config);
-    case OutOfRangeMode::Wrap:
-      return run_variant<Slice<F, I, OutOfRangeMode::Wrap>>(isa, in, out, &config);
-    case OutOfRangeMode::Unset:
-      break;
-  }
-  return run_variant<Slice<F, I, OutOfRangeMode::Unset>>(isa, in, out, &config);
+  return with_out_of_range_mode(config.out_of_range, [&]<OutOfRangeMode M>() {
+    return run_variant<Slice<F, I, M>>(isa, in, out, &config);
+  });
 }
 
 }  // namespace prandel

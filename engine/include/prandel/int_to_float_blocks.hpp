@@ -29,6 +29,7 @@
 #include "prandel/float_bits.hpp"
 #include "prandel/int_to_float_rule.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
 
 #if PRANDEL_X86_VARIANTS
 #include <immintrin.h>
@@ -508,31 +509,17 @@ struct Blocks {
 
 template <IntElement S, FloatElement T>
 struct Slice {
-  template <Isa I, RoundingMode R>
-  PRANDEL_INLINE static CastResult run_with(InputSlice<S> in, OutputSlice<T> out,
-                                            const ScalarMap<S, T>& map) noexcept {
-    return convert_blocks(Blocks<S, T, R, I>{}, in, out, map);
-  }
-
   template <Isa I>
   PRANDEL_INLINE static CastResult run(InputSlice<S> in, OutputSlice<T> out,
                                        const CastConfig<S, T>* config) noexcept {
     const ScalarMap<S, T>& map = config->scalar_map;
     if constexpr (int_to_float_takes_mode<S, T>) {
-      switch (config->rounding) {
-        case RoundingMode::TowardsZero:
-          return run_with<I, RoundingMode::TowardsZero>(in, out, map);
-        case RoundingMode::TowardsPositive:
-          return run_with<I, RoundingMode::TowardsPositive>(in, out, map);
-        case RoundingMode::TowardsNegative:
-          return run_with<I, RoundingMode::TowardsNegative>(in, out, map);
-        case RoundingMode::NearestAway:
-          return run_with<I, RoundingMode::NearestAway>(in, out, map);
-        case RoundingMode::NearestEven:
-          break;
-      }
+      return with_rounding_mode(config->rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+        return convert_blocks(Blocks<S, T, R, I>{}, in, out, map);
+      });
+    } else {
+      return convert_blocks(Blocks<S, T, RoundingMode::NearestEven, I>{}, in, out, map);
     }
-    return run_with<I, RoundingMode::NearestEven>(in, out, map);
   }
 };
 

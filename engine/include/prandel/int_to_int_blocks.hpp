@@ -9,6 +9,7 @@
 #include "prandel/cpu_features.hpp"
 #include "prandel/int_to_int_rule.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
 
 namespace prandel {
@@ -90,15 +91,10 @@ struct Slice {
     if constexpr (IntRange<S, T>::lossless) {
       return convert_blocks(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
     } else {
-      switch (config->out_of_range) {
-        case OutOfRangeMode::Clamp:
-          return convert_blocks(Blocks<S, T, OutOfRangeMode::Clamp>{}, in, out, map);
-        case OutOfRangeMode::Wrap:
-          return convert_blocks(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
-        case OutOfRangeMode::Unset:
-          break;
-      }
-      return convert_blocks(Blocks<S, T, OutOfRangeMode::Unset>{}, in, out, map);
+      return with_out_of_range_mode(config->out_of_range,
+                                    [&]<OutOfRangeMode M>() PRANDEL_INLINE_LAMBDA {
+                                      return convert_blocks(Blocks<S, T, M>{}, in, out, map);
+                                    });
     }
   }
 };

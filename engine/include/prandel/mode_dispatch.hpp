@@ -26,4 +26,18 @@ PRANDEL_INLINE decltype(auto) with_rounding_mode(RoundingMode mode, F&& f) {
   return f.template operator()<RoundingMode::NearestEven>();
 }
 
+// The same for an out-of-range mode.
+template <class F>
+PRANDEL_INLINE decltype(auto) with_out_of_range_mode(OutOfRangeMode mode, F&& f) {
+  switch (mode) {
+    case OutOfRangeMode::Clamp:
+      return f.template operator()<OutOfRangeMode::Clamp>();
+    case OutOfRangeMode::Wrap:
+      return f.template operator()<OutOfRangeMode::Wrap>();
+    case OutOfRangeMode::Unset:
+      break;
+  }
+  return f.template operator()<OutOfRangeMode::Unset>();
+}
+
 }  // namespace prandel
