@@ -71,10 +71,8 @@ export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 # Assertions stay on in the sanitized and clang builds. -Og compiles the
 # kernels in less than half the time -O1 takes (at -O0 GCC's intrinsics are
-# macros, which the conversion warnings see into). At -Og GCC takes the
-# "undefined" pass-through operands inside its own intrinsics for
-# uninitialised reads; the optimised builds keep those warnings.
-sanitized_flags="-Og -g1 -Wno-uninitialized -Wno-maybe-uninitialized"
+# macros, which the conversion warnings see into).
+sanitized_flags="-Og -g1"
 # The clang module build takes the engine tests' flags, so the compiler
 # cache serves its kernels.
 clang_flags="-O3"

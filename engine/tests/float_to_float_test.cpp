@@ -501,7 +501,6 @@ void expect_variants_on_blocks() {
 TEST(FloatToFloat, EveryVariantMatchesTheElementRule) {
   using namespace testing_types;
   for_each_pair(FloatTypes{}, FloatTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     expect_variants_on_blocks<S, T>();
   });
 }
@@ -545,7 +544,6 @@ void expect_variants_with_map_hits() {
 TEST(FloatToFloat, EveryVariantMatchesTheElementRuleWithMapHits) {
   using namespace testing_types;
   for_each_pair(FloatTypes{}, FloatTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     expect_variants_with_map_hits<S, T>();
   });
 }
@@ -577,7 +575,6 @@ void expect_misaligned_slices_agree() {
 TEST(FloatToFloat, MisalignedSlices) {
   using namespace testing_types;
   for_each_pair(FloatTypes{}, FloatTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     expect_misaligned_slices_agree<S, T>();
   });
 }

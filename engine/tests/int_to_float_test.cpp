@@ -16,6 +16,7 @@
 #include "float_kernel_test_support.hpp"
 #include "type_lists.hpp"
 #include "variant_test_support.hpp"
+#include "whole_number_reference.hpp"
 
 namespace prandel::test {
 namespace {
@@ -93,23 +94,9 @@ f64 ieee_round(bool negative, u64 magnitude, int precision, f64 largest, Roundin
   const u64 rest = magnitude - kept;
   const f64 down = static_cast<f64>(kept);
   const f64 up = down + static_cast<f64>(unit);
-  bool away = false;  // from zero
-  switch (mode) {
-    case RoundingMode::NearestEven:
-      away = rest > unit / 2 || (rest == unit / 2 && rest != 0 && ((kept >> shift) & 1) != 0);
-      break;
-    case RoundingMode::NearestAway:
-      away = rest != 0 && rest >= unit / 2;
-      break;
-    case RoundingMode::TowardsZero:
-      break;
-    case RoundingMode::TowardsPositive:
-      away = !negative && rest != 0;
-      break;
-    case RoundingMode::TowardsNegative:
-      away = negative && rest != 0;
-      break;
-  }
+  const u64 half = unit / 2;
+  const int order = rest < half ? -1 : rest == half ? 0 : 1;
+  const bool away = steps_away(mode, negative, order, rest != 0, ((kept >> shift) & 1) != 0);
   const bool toward_zero_mode = mode == RoundingMode::TowardsZero ||
                                 (mode == RoundingMode::TowardsPositive && negative) ||
                                 (mode == RoundingMode::TowardsNegative && !negative);
@@ -359,7 +346,6 @@ void check_variants_against_element_rule() {
 TEST(IntToFloat, EveryVariantMatchesTheElementRule) {
   using namespace testing_types;
   for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     check_variants_against_element_rule<S, T>();
   });
 }
@@ -397,7 +383,6 @@ void check_misaligned_and_in_place() {
 TEST(IntToFloat, MisalignedAndInPlaceSlices) {
   using namespace testing_types;
   for_each_pair(IntTypes{}, FloatTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     check_misaligned_and_in_place<S, T>();
   });
 }

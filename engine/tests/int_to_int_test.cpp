@@ -194,7 +194,6 @@ void check_blocks_against_element_rule() {
 TEST(IntToInt, EveryVariantMatchesTheElementRuleOnBlocks) {
   using namespace testing_types;
   for_each_pair(IntTypes{}, IntTypes{}, []<class S, class T>() {
-    SCOPED_TRACE(std::string(dtype_key_of<S>) + " -> " + std::string(dtype_key_of<T>));
     check_blocks_against_element_rule<S, T>();
   });
 }

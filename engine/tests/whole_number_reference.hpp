@@ -1,4 +1,5 @@
-// An exact reference for the float-to-integer rule, in integer arithmetic:
+// An exact reference for the float-to-integer rule, in integer arithmetic
+// (its rounding step serves the integer-to-float reference too):
 // a double is split by frexp into an integer significand and a power of two,
 // rounded by comparing its dropped bits with one half, and placed in an
 // integer type with 128-bit bounds and modular arithmetic. It shares no code
@@ -35,6 +36,26 @@ struct ExactWhole {
   double as_f64() const { return negative ? -as_f64_magnitude() : as_f64_magnitude(); }
 };
 
+// Whether a magnitude cut to whole units steps one unit away from zero
+// under `mode`: `order` compares the part cut off with half a unit (-1, 0 or
+// 1), `inexact` says whether anything was cut off, `kept_odd` whether the
+// units kept are odd. Shared by the exact references of the tests.
+inline bool steps_away(RoundingMode mode, bool negative, int order, bool inexact, bool kept_odd) {
+  switch (mode) {
+    case RoundingMode::NearestEven:
+      return inexact && (order > 0 || (order == 0 && kept_odd));
+    case RoundingMode::NearestAway:
+      return inexact && order >= 0;
+    case RoundingMode::TowardsZero:
+      return false;
+    case RoundingMode::TowardsPositive:
+      return inexact && !negative;
+    case RoundingMode::TowardsNegative:
+      return inexact && negative;
+  }
+  return false;
+}
+
 // The finite x rounded to a whole number under `mode`, exactly.
 inline ExactWhole round_exactly(double x, RoundingMode mode) {
   const bool negative = std::signbit(x);
@@ -50,23 +71,7 @@ inline ExactWhole round_exactly(double x, RoundingMode mode) {
   // rest against one half; beyond k = 100 rest (below 2^53) is far below it.
   const UWide half = k > 100 ? ~UWide{0} : UWide{1} << (k - 1);
   const int order = rest < half ? -1 : rest == half ? 0 : 1;
-  bool up = false;
-  switch (mode) {
-    case RoundingMode::NearestEven:
-      up = order > 0 || (order == 0 && (q & 1) != 0);
-      break;
-    case RoundingMode::NearestAway:
-      up = order >= 0;
-      break;
-    case RoundingMode::TowardsZero:
-      break;
-    case RoundingMode::TowardsPositive:
-      up = !negative && rest != 0;
-      break;
-    case RoundingMode::TowardsNegative:
-      up = negative && rest != 0;
-      break;
-  }
+  const bool up = steps_away(mode, negative, order, rest != 0, (q & 1) != 0);
   return {negative, q + (up ? 1 : 0), 0};
 }
 

@@ -104,6 +104,12 @@ F CastFloat<F>::round_with_mode(F x, RoundingMode mode) noexcept {
   }
 }
 
+// The largest value below one half, 1/2 - 2^-(p+2) (p the fraction bits):
+// the addend of the ties-away rounding by a sum, here and in the vector
+// kernels.
+template <std::floating_point F>
+inline constexpr F kLargestBelowHalf = F(0.5) - std::numeric_limits<F>::epsilon() / 4;
+
 // trunc(x + h), h = 1/2 - 2^-(p+2) (the largest value below one half, p the
 // fraction bits) with the sign of x. Exact when the sum is rounded once, to
 // F: a fraction of one half or more brings the sum within 2^-(p+2) of the
@@ -112,7 +118,7 @@ F CastFloat<F>::round_with_mode(F x, RoundingMode mode) noexcept {
 // that number; and from 2^p on, where x is whole, h is below half a unit.
 template <FloatElement F>
 F CastFloat<F>::round_half_away_by_sum(F x) noexcept {
-  const F h = std::copysign(F(0.5) - std::numeric_limits<F>::epsilon() / 4, x);
+  const F h = std::copysign(kLargestBelowHalf<F>, x);
   const F sum = x + h;
   return std::trunc(sum);
 }

@@ -26,6 +26,19 @@
 #define PRANDEL_TARGET_AVX512
 #endif
 
+// Around code with AVX-512 intrinsics: GCC takes the "undefined" pass-through
+// operands inside its own intrinsic definitions for uninitialised reads.
+#if defined(__GNUC__) && !defined(__clang__)
+#define PRANDEL_INTRINSICS_BEGIN                                    \
+  _Pragma("GCC diagnostic push")                                    \
+  _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")           \
+  _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define PRANDEL_INTRINSICS_END _Pragma("GCC diagnostic pop")
+#else
+#define PRANDEL_INTRINSICS_BEGIN
+#define PRANDEL_INTRINSICS_END
+#endif
+
 // PRANDEL_INLINE on functions, PRANDEL_INLINE_LAMBDA after a lambda's
 // parameter list: a lambda's call operator is otherwise compiled out of line
 // with the baseline instruction set.

@@ -163,12 +163,7 @@ struct Lanes {
 // comparisons are the slow step on this kind of processor. Not
 // always-inline: they carry the AVX-512 target, so only that variant may
 // inline them.
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 takes the "undefined" pass-through vectors of the intrinsics' own
-// definitions for uninitialised reads.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+PRANDEL_INTRINSICS_BEGIN
 namespace avx512 {
 
 template <RoundingMode R>
@@ -241,8 +236,9 @@ struct F64x8 {
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
-      // trunc(x + h), h = 1/2 - 2^-54 with the sign of x: the rule's sum.
-      const Vec h = _mm512_or_pd(_mm512_set1_pd(0.5 - 0x1p-54),
+      // trunc(x + h), h the largest value below one half with the sign of
+      // x: the rule's sum.
+      const Vec h = _mm512_or_pd(_mm512_set1_pd(kLargestBelowHalf<f64>),
                                  _mm512_and_pd(x, _mm512_set1_pd(-0.0)));
       return _mm512_roundscale_pd(_mm512_add_pd(x, h), kTruncate);
     } else {
@@ -356,7 +352,7 @@ struct F32x16 {
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
-      const Vec h = _mm512_or_ps(_mm512_set1_ps(0.5f - 0x1p-25f),
+      const Vec h = _mm512_or_ps(_mm512_set1_ps(kLargestBelowHalf<f32>),
                                  _mm512_and_ps(x, _mm512_set1_ps(-0.0f)));
       return _mm512_roundscale_ps(_mm512_add_ps(x, h), kTruncate);
     } else {
@@ -446,7 +442,7 @@ struct F32x8 {
   template <RoundingMode R>
   PRANDEL_TARGET_AVX512 static Vec round(Vec x) noexcept {
     if constexpr (R == RoundingMode::NearestAway) {
-      const Vec h = _mm256_or_ps(_mm256_set1_ps(0.5f - 0x1p-25f),
+      const Vec h = _mm256_or_ps(_mm256_set1_ps(kLargestBelowHalf<f32>),
                                  _mm256_and_ps(x, _mm256_set1_ps(-0.0f)));
       return _mm256_round_ps(_mm256_add_ps(x, h), kTruncate);
     } else {
@@ -589,64 +585,48 @@ struct NoHits {
   static constexpr bool kActive = false;
 };
 
-// A one-entry map's hits on lanes of element bits, with the scalar map's
-// matching (scalar_map.hpp): a NaN source matches every NaN, a zero source
-// both zeros, any other source its own pattern. Hits are cleared to zero
+// A one-entry map's hits on lanes of element bits, by the entry's own
+// SourceMatcher range (scalar_map.hpp) in vectors. Hits are cleared to zero
 // before the test and the conversion and take `target` after it.
 template <FloatElement F, IntElement I>
 struct EntryHits {
   using Bits = typename FloatBits<F>::Bits;
   static constexpr bool kActive = true;
-  enum class Kind : u8 { Pattern, Zero, NaN };
 
   // The mask of a 512-bit comparison in lanes of F's width.
   using Mask = std::conditional_t<sizeof(F) == 8, __mmask8,
                                   std::conditional_t<sizeof(F) == 4, __mmask16, __mmask32>>;
 
-  Kind kind;
-  Bits source;
+  Bits bit_mask;
+  Bits lowest;
+  Bits span;
   I target;
 
-  EntryHits(F entry_source, I entry_target) noexcept
-      : kind(is_nan(entry_source)    ? Kind::NaN
-             : is_zero(entry_source) ? Kind::Zero
-                                     : Kind::Pattern),
-        source(FloatBits<F>::to_bits(entry_source)),
+  EntryHits(const SourceMatcher<F>& source, I entry_target) noexcept
+      : bit_mask(source.mask()), lowest(source.lowest()), span(source.span()),
         target(entry_target) {}
-
-  static bool is_zero(F x) noexcept {
-    return (FloatBits<F>::to_bits(x) & FloatBits<F>::kMagnitudeMask) == 0;
-  }
 
   // The hit mask of a vector of element bits (lanes of F's width; lanes
   // past the vector's own are to be ignored).
   template <class Raw>
   PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
-    using Layout = FloatBits<F>;
     const __m512i bits = to_512(raw);
-    const __m512i magnitude = _mm512_and_si512(
-        bits, _mm512_set1_epi64(static_cast<i64>(lanes_of(Layout::kMagnitudeMask))));
-    Mask hits;
     if constexpr (sizeof(F) == 8) {
-      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu64_mask(magnitude, _mm512_set1_epi64(
-                                                                    static_cast<i64>(Layout::kInfinity)))
-             : kind == Kind::Zero ? _mm512_cmpeq_epi64_mask(magnitude, _mm512_setzero_si512())
-                                  : _mm512_cmpeq_epi64_mask(bits, _mm512_set1_epi64(
-                                                                      static_cast<i64>(source)));
+      const __m512i offset =
+          _mm512_sub_epi64(_mm512_and_si512(bits, _mm512_set1_epi64(static_cast<i64>(bit_mask))),
+                           _mm512_set1_epi64(static_cast<i64>(lowest)));
+      return _mm512_cmple_epu64_mask(offset, _mm512_set1_epi64(static_cast<i64>(span)));
     } else if constexpr (sizeof(F) == 4) {
-      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu32_mask(magnitude, _mm512_set1_epi32(
-                                                                    static_cast<i32>(Layout::kInfinity)))
-             : kind == Kind::Zero ? _mm512_cmpeq_epi32_mask(magnitude, _mm512_setzero_si512())
-                                  : _mm512_cmpeq_epi32_mask(bits, _mm512_set1_epi32(
-                                                                      static_cast<i32>(source)));
+      const __m512i offset =
+          _mm512_sub_epi32(_mm512_and_si512(bits, _mm512_set1_epi32(static_cast<i32>(bit_mask))),
+                           _mm512_set1_epi32(static_cast<i32>(lowest)));
+      return _mm512_cmple_epu32_mask(offset, _mm512_set1_epi32(static_cast<i32>(span)));
     } else {
-      hits = kind == Kind::NaN    ? _mm512_cmpgt_epu16_mask(magnitude, _mm512_set1_epi16(
-                                                                    static_cast<i16>(Layout::kInfinity)))
-             : kind == Kind::Zero ? _mm512_cmpeq_epi16_mask(magnitude, _mm512_setzero_si512())
-                                  : _mm512_cmpeq_epi16_mask(bits, _mm512_set1_epi16(
-                                                                      static_cast<i16>(source)));
+      const __m512i offset =
+          _mm512_sub_epi16(_mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(bit_mask))),
+                           _mm512_set1_epi16(static_cast<i16>(lowest)));
+      return _mm512_cmple_epu16_mask(offset, _mm512_set1_epi16(static_cast<i16>(span)));
     }
-    return hits;
   }
 
   // `raw` with the hit lanes zeroed.
@@ -677,16 +657,6 @@ struct EntryHits {
   PRANDEL_TARGET_AVX512 __m256i blend(__m256i results, Mask hits) const noexcept {
     return _mm256_mask_mov_epi32(results, static_cast<__mmask8>(hits),
                                  _mm256_set1_epi32(static_cast<i32>(target)));
-  }
-
- private:
-  // A lane pattern repeated over 64 bits.
-  static constexpr u64 lanes_of(Bits pattern) noexcept {
-    u64 repeated = 0;
-    for (std::size_t i = 0; i < 8 / sizeof(Bits); ++i) {
-      repeated |= static_cast<u64>(pattern) << (i * 8 * sizeof(Bits));
-    }
-    return repeated;
   }
 };
 
@@ -802,9 +772,7 @@ PRANDEL_TARGET_AVX512 inline bool staged_sweep(const std::byte* in, std::size_t 
 }
 
 }  // namespace avx512
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+PRANDEL_INTRINSICS_END
 #endif
 
 // The block kernel of one pair under out-of-range mode M, for variant V;
@@ -819,12 +787,9 @@ struct Blocks {
   using C = Compute<F>;
   using L = Lanes<F, I, V>;
 
-  Blocks(RoundingMode mode, const ScalarMap<F, I>& map) noexcept
-      : rounding(mode), entry_source(map.size() == 1 ? map.front().source : F{}) {}
+  explicit Blocks(RoundingMode mode) noexcept : rounding(mode) {}
 
   RoundingMode rounding;
-  // The source of a one-entry map, which the Avx512 sweeps match in vectors.
-  F entry_source;
 
   ElementResult<I> element(F x) const noexcept {
     const C wide = widen_for_compute(x);
@@ -846,7 +811,7 @@ struct Blocks {
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
-      return avx512_block(in, out, avx512::EntryHits<F, I>(entry_source, entries.targets[0]));
+      return avx512_block(in, out, avx512::EntryHits<F, I>(entries.matches[0], entries.targets[0]));
     }
 #endif
     // A copy the loops can keep in registers.
@@ -993,7 +958,7 @@ struct Slice {
   template <Isa V>
   PRANDEL_INLINE static CastResult run(InputSlice<F> in, OutputSlice<I> out,
                                        const CastConfig<F, I>* config) noexcept {
-    return convert_blocks(Blocks<F, I, M, V>(config->rounding, config->scalar_map), in, out,
+    return convert_blocks(Blocks<F, I, M, V>(config->rounding), in, out,
                           config->scalar_map);
   }
 };

@@ -223,12 +223,7 @@ PRANDEL_INLINE u16 tie_below_even(f32 w) noexcept {
 // --- Avx512: embedded rounding control
 
 #if PRANDEL_X86_VARIANTS
-// GCC 12 takes the unset source register that many of these intrinsics pass
-// for an uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+PRANDEL_INTRINSICS_BEGIN
 namespace avx512 {
 
 // Nearest-even keeps the current direction, as a plain conversion does.
@@ -451,9 +446,7 @@ PRANDEL_TARGET_AVX512 inline void convert_block_to_f16(const std::byte* in, std:
 }
 
 }  // namespace avx512
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+PRANDEL_INTRINSICS_END
 #endif
 
 template <IntElement S, FloatElement T, RoundingMode R>

@@ -209,11 +209,7 @@ struct MarkHits {
       if constexpr (kTargets) {
         const T earlier_target = target[j];
         T t = choose(first, T{}, earlier_target);
-        for (std::size_t i = kWidth; i-- > 0;) {
-          const bool m = group.matches[i](x);
-          t = choose(m, group.targets[i], t);
-          h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(m));
-        }
+        h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.first_match(x, t)));
         target[j] = t;
       } else {
         h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.any_match(x)));

@@ -81,6 +81,12 @@ class SourceMatcher {
     }
   }
 
+  // The float form's range, for matching in vectors: a pattern matches when
+  // ((pattern & mask) - lowest) <= span, in unsigned arithmetic of its width.
+  auto mask() const noexcept { return mask_; }
+  auto lowest() const noexcept { return lowest_; }
+  auto span() const noexcept { return span_; }
+
   bool operator()(S x) const noexcept {
     if constexpr (IntElement<S>) {
       return x == source_;
