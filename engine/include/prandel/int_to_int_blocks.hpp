@@ -61,16 +61,16 @@ struct Blocks {
       }
     } else {
       // A read-only sweep first, so a failing block leaves the output as it
-      // was: x differs from its clamped value exactly when it is out of range.
-      using Unsigned = std::make_unsigned_t<S>;
-      Unsigned outside = 0;
+      // was; it ORs the elements' offsets from the range's lower end.
+      using Unsigned = typename Range::Unsigned;
+      Unsigned offsets = 0;
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
         T unused{};
-        const Unsigned distance = static_cast<Unsigned>(x ^ Range::clamp(x));
-        outside |= entries.first_match(x, unused) ? Unsigned{0} : distance;
+        offsets = static_cast<Unsigned>(
+            offsets | (entries.first_match(x, unused) ? Unsigned{0} : Range::offset(x)));
       }
-      if (outside != 0) return false;
+      if ((offsets & ~Range::kOffsetBits) != 0) return false;
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];
         T value = static_cast<T>(x);

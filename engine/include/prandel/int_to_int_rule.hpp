@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "prandel/cast_error.hpp"
@@ -25,8 +26,19 @@ struct IntRange {
   static constexpr S upper =
       std::cmp_greater(SL::max(), TL::max()) ? static_cast<S>(TL::max()) : SL::max();
 
+  using Unsigned = std::make_unsigned_t<S>;
+  // upper - lower is 2^k - 1 for every pair, so x is in range exactly when
+  // its offset from lower has no bit outside kOffsetBits; the offsets of a
+  // run of elements, ORed together, tell whether all of it is in range.
+  static constexpr Unsigned kOffsetBits =
+      static_cast<Unsigned>(static_cast<Unsigned>(upper) - static_cast<Unsigned>(lower));
+  static_assert((kOffsetBits & (kOffsetBits + 1u)) == 0);
+  static constexpr Unsigned offset(S x) noexcept {
+    return static_cast<Unsigned>(static_cast<Unsigned>(x) - static_cast<Unsigned>(lower));
+  }
+
   static constexpr S clamp(S x) noexcept { return std::clamp(x, lower, upper); }
-  static constexpr bool contains(S x) noexcept { return clamp(x) == x; }
+  static constexpr bool contains(S x) noexcept { return (offset(x) & ~kOffsetBits) == 0; }
   // C++20 integer conversion is modular: the low bits of the sign- or
   // zero-extended value, read as T.
   static constexpr T wrap(S x) noexcept { return static_cast<T>(x); }
