@@ -645,6 +645,15 @@ template <FloatElement S, FloatElement T, Isa I>
 struct ExactBlocks {
   ElementResult<T> element(S x) const noexcept { return convert_nearest<T>(x); }
 
+  // A copy, or f32 to f64: a small map goes into the same sweep.
+  template <std::size_t kWidth>
+    requires(std::same_as<S, T> || (std::same_as<S, f32> && std::same_as<T, f64>))
+  PRANDEL_INLINE bool convert_block_with_entries(
+      InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
+    cast_with_entries(in, out, entries);
+    return true;
+  }
+
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
     const std::size_t k = in.size();
     if constexpr (std::same_as<S, T>) {

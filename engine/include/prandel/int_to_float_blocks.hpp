@@ -468,6 +468,20 @@ struct Blocks {
 
   ElementResult<T> element(S x) const noexcept { return round_int_to_float<R, T>(x); }
 
+  // Where the rule is the language's cast and the cast vectorises (64-bit
+  // sources need AVX-512DQ or the portable loop), a small map goes into the
+  // same sweep.
+  static constexpr bool kCasts = !std::same_as<T, f16> && R == RoundingMode::NearestEven &&
+                                 (sizeof(S) <= 4 || I != Isa::Avx2);
+
+  template <std::size_t kWidth>
+    requires kCasts
+  PRANDEL_INLINE bool convert_block_with_entries(
+      InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
+    cast_with_entries(in, out, entries);
+    return true;
+  }
+
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
     const std::size_t k = in.size();
     if constexpr (std::same_as<T, f16> && kNative) {

@@ -46,12 +46,7 @@ struct Blocks {
                                     const Entries& entries) const noexcept {
     const std::size_t k = in.size();
     if constexpr (Range::lossless || M == OutOfRangeMode::Wrap) {
-      for (std::size_t j = 0; j < k; ++j) {
-        const S x = in[j];
-        T value = static_cast<T>(x);
-        entries.first_match(x, value);
-        out.store(j, value);
-      }
+      cast_with_entries(in, out, entries);
     } else if constexpr (M == OutOfRangeMode::Clamp) {
       for (std::size_t j = 0; j < k; ++j) {
         const S x = in[j];

@@ -121,6 +121,21 @@ struct EntryGroup {
   }
 };
 
+// convert_block_with_entries for a kernel whose conversion is the
+// language's own cast (exact, or nearest-even where the rule rounds so):
+// the cast, a compare and a select per entry, one sweep.
+// (`entries` is an EntryGroup, or anything with its first_match.)
+template <Element S, Element T, class Entries>
+PRANDEL_INLINE void cast_with_entries(InputSlice<S> in, OutputSlice<T> out,
+                                      const Entries& entries) noexcept {
+  for (std::size_t j = 0; j < in.size(); ++j) {
+    const S x = in[j];
+    T value = static_cast<T>(x);
+    entries.first_match(x, value);
+    out.store(j, value);
+  }
+}
+
 namespace frame_detail {
 
 // The unsigned integer as wide as S: lane masks kept in the element's own
