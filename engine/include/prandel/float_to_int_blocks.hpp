@@ -389,12 +389,24 @@ struct F32x16 {
       } else if constexpr (kBits <= 16) {
         return _mm512_cvttps_epi32(modulo<kBits>(round<R>(x)));
       } else {
-        // A residue mod 2^32 may need more bits than f32 has: through f64.
-        const __m512d low = _mm512_cvtps_pd(_mm512_castps512_ps256(x));
-        const __m512d high = _mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1));
-        const __m256i low_ints = F64x8::convert<u32, R, M>(low);
-        const __m256i high_ints = F64x8::convert<u32, R, M>(high);
-        return _mm512_inserti64x4(_mm512_castsi256_si512(low_ints), high_ints, 1);
+        // The low 32 bits of the whole r. Within +-2^31 the conversion gives
+        // them; beyond, they are the significand shifted left by the
+        // exponent less 23 (a shift of 32 or more leaves none), negated for
+        // a negative r. A residue mod 2^32 may need more bits than f32 has,
+        // so there is no modulo in f32 here.
+        const Vec r = round<R>(x);
+        const __m512i bits = _mm512_castps_si512(r);
+        const __m512i significand =
+            _mm512_or_si512(_mm512_and_si512(bits, _mm512_set1_epi32(0x007f'ffff)),
+                            _mm512_set1_epi32(0x0080'0000));
+        const __m512i exponent = _mm512_and_si512(_mm512_srli_epi32(bits, 23), _mm512_set1_epi32(0xff));
+        const __m512i magnitude =
+            _mm512_sllv_epi32(significand, _mm512_sub_epi32(exponent, _mm512_set1_epi32(127 + 23)));
+        const __m512i beyond = _mm512_mask_sub_epi32(magnitude, _mm512_movepi32_mask(bits),
+                                                     _mm512_setzero_si512(), magnitude);
+        const __mmask16 outside =
+            _mm512_cmp_ps_mask(_mm512_abs_ps(r), _mm512_set1_ps(0x1p31f), _CMP_GE_OQ);
+        return _mm512_mask_mov_epi32(_mm512_cvttps_epi32(r), outside, beyond);
       }
     } else if constexpr (std::same_as<I, u32>) {
       // From 2^32 on (and +inf) the indefinite is the maximum.
