@@ -328,6 +328,21 @@ def test_out_is_arr_converts_in_place():
     assert half.view(np.uint16).tolist() == bits.tolist()
 
 
+@pytest.mark.parametrize("source,target", [
+    ("float16", "float16"), ("float32", "float32"), ("float64", "float64"),
+    ("int32", "float32"), ("int64", "float64"), ("uint16", "float16")])
+@pytest.mark.parametrize("entries", [[(7, 70)], [(7, 70), (9, -1), (7, 3)]])
+def test_map_applied_in_place(source, target, entries):
+    # Hits and conversion over memory that is both input and output: every
+    # element is read before anything is written over it.
+    arr = (np.arange(1000) % 50).astype(source)
+    expected = arr.astype(target)
+    for key, value in reversed(entries):
+        expected[arr == key] = value
+    cast_into(arr, arr.view(target), entries=entries)
+    np.testing.assert_array_equal(arr.view(target), expected)
+
+
 def test_same_address_other_type():
     arr = np.arange(-600, 600, dtype=np.int32)
     expected = arr.astype(np.float32)
