@@ -66,12 +66,7 @@ struct Blocks {
             offsets | (entries.first_match(x, unused) ? Unsigned{0} : Range::offset(x)));
       }
       if ((offsets & ~Range::kOffsetBits) != 0) return false;
-      for (std::size_t j = 0; j < k; ++j) {
-        const S x = in[j];
-        T value = static_cast<T>(x);
-        entries.first_match(x, value);
-        out.store(j, value);
-      }
+      cast_with_entries(in, out, entries);
     }
     return true;
   }
