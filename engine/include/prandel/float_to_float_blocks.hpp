@@ -657,8 +657,7 @@ struct ExactBlocks {
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
     const std::size_t k = in.size();
     if constexpr (std::same_as<S, T>) {
-      // `in` may be `out`.
-      std::memmove(out.bytes(), in.bytes(), k * sizeof(T));
+      block::copy_block(in, out);
     } else if constexpr (std::same_as<S, f16> && std::same_as<T, f64> && I != Isa::Baseline) {
 #if PRANDEL_X86_VARIANTS
       run_steps_avx2<avx2::F16ToF64>(in.bytes(), out.bytes(), k);
@@ -693,11 +692,11 @@ struct Slice {
                                        const CastConfig<S, T>* config) noexcept {
     const ScalarMap<S, T>& map = config->scalar_map;
     if constexpr (!float_to_float_narrows<S, T>) {
-      return convert_blocks(ExactBlocks<S, T, I>{}, in, out, map);
+      return convert_blocks<I>(ExactBlocks<S, T, I>{}, in, out, map);
     } else {
       const bool fails = float_overflow_fails(config->out_of_range);
       return with_rounding_mode(config->rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
-        return convert_blocks(NarrowBlocks<S, T, R, I>{fails}, in, out, map);
+        return convert_blocks<I>(NarrowBlocks<S, T, R, I>{fails}, in, out, map);
       });
     }
   }

@@ -970,7 +970,7 @@ struct Slice {
   template <Isa V>
   PRANDEL_INLINE static CastResult run(InputSlice<F> in, OutputSlice<I> out,
                                        const CastConfig<F, I>* config) noexcept {
-    return convert_blocks(Blocks<F, I, M, V>(config->rounding), in, out,
+    return convert_blocks<V>(Blocks<F, I, M, V>(config->rounding), in, out,
                           config->scalar_map);
   }
 };

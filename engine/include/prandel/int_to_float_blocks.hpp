@@ -522,10 +522,10 @@ struct Slice {
     const ScalarMap<S, T>& map = config->scalar_map;
     if constexpr (int_to_float_takes_mode<S, T>) {
       return with_rounding_mode(config->rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
-        return convert_blocks(Blocks<S, T, R, I>{}, in, out, map);
+        return convert_blocks<I>(Blocks<S, T, R, I>{}, in, out, map);
       });
     } else {
-      return convert_blocks(Blocks<S, T, RoundingMode::NearestEven, I>{}, in, out, map);
+      return convert_blocks<I>(Blocks<S, T, RoundingMode::NearestEven, I>{}, in, out, map);
     }
   }
 };

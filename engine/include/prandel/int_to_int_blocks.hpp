@@ -79,11 +79,11 @@ struct Slice {
                                        const CastConfig<S, T>* config) noexcept {
     const ScalarMap<S, T>& map = config->scalar_map;
     if constexpr (IntRange<S, T>::lossless) {
-      return convert_blocks(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
+      return convert_blocks<I>(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
     } else {
       return with_out_of_range_mode(config->out_of_range,
                                     [&]<OutOfRangeMode M>() PRANDEL_INLINE_LAMBDA {
-                                      return convert_blocks(Blocks<S, T, M>{}, in, out, map);
+                                      return convert_blocks<I>(Blocks<S, T, M>{}, in, out, map);
                                     });
     }
   }

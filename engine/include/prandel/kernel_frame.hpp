@@ -13,6 +13,7 @@
 #include "prandel/cast_error.hpp"
 #include "prandel/cpu_features.hpp"
 #include "prandel/expected.hpp"
+#include "prandel/hashed_map.hpp"
 #include "prandel/scalar_map.hpp"
 #include "prandel/slice.hpp"
 #include "prandel/slice_blocks.hpp"
@@ -349,17 +350,86 @@ PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<
   return {};
 }
 
+#if PRANDEL_X86_VARIANTS
+// The frame with the map's hits found by a hashed lookup (the Avx512
+// variant's): a block without hits is the kernel's alone; in one with hits
+// the kernel converts the block as it stands (while it accepts the hits' own
+// values and the output has memory of its own) or with the hits set to zero,
+// and each hit's target goes over its result.
+template <bool kNanKey, class Kernel, Element S, Element T>
+PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice<S> in,
+                                                OutputSlice<T> out, const ScalarMap<S, T>& map,
+                                                const HashedMap<S, T>& hashed) noexcept {
+  static_assert(BlockHits::kCapacity >= block::kElements);
+  const std::size_t n = frame_length(in, out);
+  bool convert_hits = !overlap(in, out);
+  BlockHits hits;
+  S source[block::kElements];
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<S> in_block = block::sub_slice(in, base, k);
+    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
+    hashed_map_avx512::find_hits<kNanKey>(hashed, in_block, hits);
+    bool converted;
+    if (hits.count == 0) {
+      converted = kernel.convert_block(in_block, out_block);
+    } else {
+      converted = convert_hits && kernel.convert_block(in_block, out_block);
+      if (!converted) {
+        convert_hits = false;
+        for (std::size_t j = 0; j < k; ++j) source[j] = in_block[j];
+        for (std::size_t i = 0; i < hits.count; ++i) source[hits.position[i]] = S{};
+        converted = kernel.convert_block(InputSlice<S>(source, k), out_block);
+      }
+      if (converted) {
+        for (std::size_t i = 0; i < hits.count; ++i) {
+          out_block.store(hits.position[i], hashed.target(hits.slot[i]));
+        }
+      }
+    }
+    if (!converted) [[unlikely]] {
+      const CastResult result =
+          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
+      if (!result) return result;
+    }
+  }
+  return {};
+}
+#endif
+
+// Below this many elements the hashed map's set-up outweighs what it saves.
+inline constexpr std::size_t kHashedMapMinElements = 4 * block::kElements;
+
 }  // namespace frame_detail
 
 // The element frame's results, a block at a time: each block goes through
 // the kernel's convert_block (with map hits set aside and put back), and a
 // block the kernel does not convert is redone by the element frame, which
 // writes exactly the elements before a failure.
-template <class Kernel, Element S, Element T>
+// `I` is the variant the caller is compiled for.
+template <Isa I, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
                                          const ScalarMap<S, T>& map) noexcept {
   const std::size_t n = frame_length(in, out);
+#if PRANDEL_X86_VARIANTS
+  // Several entries: one table lookup per element instead of a compare per
+  // entry.
+  // (Not 8-bit elements: a handful of keys is a large share of their values,
+  // and hits that dense are cheaper in the entries' own sweeps.)
+  if constexpr (I == Isa::Avx512 && sizeof(S) > 1) {
+    if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
+      if (const auto hashed = HashedMap<S, T>::build(map)) {
+        if constexpr (FloatElement<S>) {
+          if (hashed->nan_key()) {
+            return frame_detail::convert_blocks_hashed<true>(kernel, in, out, map, *hashed);
+          }
+        }
+        return frame_detail::convert_blocks_hashed<false>(kernel, in, out, map, *hashed);
+      }
+    }
+  }
+#endif
   // A kernel that applies a small map in its own sweeps gets it so.
   if constexpr (frame_detail::kFusesEntries<Kernel, S, T>) {
     if (map.size() == 1) return frame_detail::convert_blocks_fused<1>(kernel, in, out, map);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "prandel/binary16.hpp"
@@ -28,18 +29,38 @@ OutputSlice<T> sub_slice(OutputSlice<T> s, std::size_t offset, std::size_t count
   return OutputSlice<T>(s.bytes() + offset * sizeof(T), count);
 }
 
-// Writes buffer[0, count) to out[offset, offset + count). An element loop,
+// Copies a block's bytes between memory that does not overlap. A loop,
 // inlined into the caller's vector loops: memcpy of a block this size costs
 // a library call, and its string-move start-up on some processors, per block.
-template <Element T>
-[[gnu::always_inline]] inline void store(OutputSlice<T> out, std::size_t offset, const T* buffer,
-                                         std::size_t count) noexcept {
-  std::byte* const to = out.bytes() + offset * sizeof(T);
-  const auto* const from = reinterpret_cast<const std::byte*>(buffer);
-  const std::size_t bytes = count * sizeof(T);
+[[gnu::always_inline]] inline void copy_bytes(std::byte* to, const std::byte* from,
+                                              std::size_t bytes) noexcept {
   std::size_t i = 0;
   for (; i + 32 <= bytes; i += 32) std::memcpy(to + i, from + i, 32);
   if (i < bytes) std::memcpy(to + i, from + i, bytes - i);
+}
+
+// Writes buffer[0, count) to out[offset, offset + count).
+template <Element T>
+[[gnu::always_inline]] inline void store(OutputSlice<T> out, std::size_t offset, const T* buffer,
+                                         std::size_t count) noexcept {
+  copy_bytes(out.bytes() + offset * sizeof(T), reinterpret_cast<const std::byte*>(buffer),
+             count * sizeof(T));
+}
+
+// Copies a block bit for bit: copy_bytes where the two slices are apart,
+// nothing where they are the same memory, memmove where they overlap
+// otherwise.
+template <Element T>
+[[gnu::always_inline]] inline void copy_block(InputSlice<T> in, OutputSlice<T> out) noexcept {
+  const std::size_t bytes = in.size() * sizeof(T);
+  const auto from = reinterpret_cast<std::uintptr_t>(in.bytes());
+  const auto to = reinterpret_cast<std::uintptr_t>(out.bytes());
+  if (from == to) return;
+  if (from + bytes <= to || to + bytes <= from) {
+    copy_bytes(out.bytes(), in.bytes(), bytes);
+  } else {
+    std::memmove(out.bytes(), in.bytes(), bytes);
+  }
 }
 
 // Copies the first n elements bit for bit. memmove: a caller may pass the

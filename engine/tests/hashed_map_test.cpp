@@ -1,0 +1,174 @@
+// Maps of several entries, which the widest variant matches through a hashed
+// table: every variant against the map searched entry by entry, on every
+// pair, with hits spread over many blocks, a failing element among them and
+// the output in the input's own memory.
+#include "prandel/hashed_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "prandel/binary16.hpp"
+#include "prandel/float_bits.hpp"
+#include "prandel/prandel.hpp"
+#include "type_lists.hpp"
+#include "variant_test_support.hpp"
+
+namespace prandel {
+namespace {
+
+template <Element S>
+S ordinary(int k) {
+  if constexpr (IntElement<S>) {
+    return static_cast<S>(k);
+  } else if constexpr (std::is_same_v<S, f16>) {
+    return to_f16(static_cast<f32>(k) * 0.5f);
+  } else {
+    return static_cast<S>(k) * S{0.5};
+  }
+}
+
+template <Element S>
+S from_pattern(u64 bits) {
+  S x;
+  std::memcpy(&x, &bits, sizeof(S));  // little-endian: the low bytes
+  return x;
+}
+
+// Eight entries with a duplicate source (the first must win) and, for
+// floats, a NaN and a zero key; plus a source the data never holds.
+template <Element S, Element T>
+ScalarMap<S, T> several_entries() {
+  ScalarMap<S, T> map;
+  if constexpr (FloatElement<S>) {
+    map.push_back({from_pattern<S>(FloatBits<S>::kInfinity | FloatBits<S>::kQuietBit), T{}});
+    map.push_back({ordinary<S>(0), ordinary<T>(2)});
+  } else {
+    map.push_back({ordinary<S>(0), ordinary<T>(2)});
+    map.push_back({std::numeric_limits<S>::max(), ordinary<T>(3)});
+  }
+  for (int k : {5, 9, 5, 17, 60, 99}) map.push_back({ordinary<S>(k), ordinary<T>(k % 7)});
+  return map;
+}
+
+// Ordinary values with 3% of them map sources (NaNs of any sign and payload,
+// negative zeros), and an element no mode converts into a narrower integer
+// in the fourth block when `intruder` is set.
+template <Element S>
+std::vector<S> data_with_hits(bool intruder) {
+  std::mt19937_64 random(0x6a5d);
+  std::vector<S> data(7 * 256 + 45);
+  for (S& x : data) {
+    x = ordinary<S>(static_cast<int>(random() % 64));
+    if (random() % 100 < 3) {
+      switch (random() % 4) {
+        case 0:
+          x = ordinary<S>(5);
+          break;
+        case 1:
+          x = ordinary<S>(60);
+          break;
+        default:
+          if constexpr (FloatElement<S>) {
+            using B = FloatBits<S>;
+            const u64 payload = 1 + random() % B::kFractionMask;
+            const u64 sign = random() % 2 ? u64{B::kSign} : 0;
+            x = random() % 4 == 0 ? from_pattern<S>(sign)
+                                  : from_pattern<S>(sign | B::kInfinity | payload);
+          } else {
+            x = std::numeric_limits<S>::max();
+          }
+      }
+    }
+  }
+  if (intruder) {
+    if constexpr (FloatElement<S>) {
+      data[3 * 256 + 77] = from_pattern<S>(FloatBits<S>::kInfinity);
+    } else {
+      data[3 * 256 + 77] = std::is_signed_v<S> ? std::numeric_limits<S>::min() + 1
+                                               : std::numeric_limits<S>::max() - 1;
+    }
+  }
+  return data;
+}
+
+// The element frame with the map searched entry by entry, each element
+// otherwise converted alone by the baseline variant with no map.
+template <Element S, Element T>
+CastResult reference(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, T>& config) {
+  CastConfig<S, T> plain = config;
+  plain.scalar_map.clear();
+  return convert_each(in, out, config.scalar_map, [&](S x) -> ElementResult<T> {
+    T y{};
+    const CastResult r = convert_slice_on<S, T>(Isa::Baseline, InputSlice<S>(&x, 1),
+                                                OutputSlice<T>(&y, 1), plain);
+    if (!r) return unexpected(r.error());
+    return y;
+  });
+}
+
+template <Element S, Element T>
+void check_several_entries() {
+  for (const OutOfRangeMode mode : {OutOfRangeMode::Unset, OutOfRangeMode::Clamp}) {
+    const CastConfig<S, T> config{several_entries<S, T>(), mode, RoundingMode::NearestEven};
+    if constexpr (sizeof(S) > 1) {
+      EXPECT_TRUE((HashedMap<S, T>::build(config.scalar_map).has_value()));
+    }
+    const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
+      return reference(in, out, config);
+    };
+    for (const bool intruder : {false, true}) {
+      const std::vector<S> input = data_with_hits<S>(intruder);
+      test::for_each_supported_isa([&](Isa isa) {
+        test::expect_variant_matches_reference(isa, input, config, ref);
+        if constexpr (sizeof(S) == sizeof(T)) {
+          // In place: the output is the input's memory.
+          std::vector<S> buffer = input;
+          std::vector<T> expected(input.size());
+          std::memcpy(expected.data(), input.data(), input.size() * sizeof(S));
+          const CastResult expected_result =
+              ref(InputSlice<S>(input), OutputSlice<T>(expected));
+          const CastResult result = convert_slice_on<S, T>(
+              isa, InputSlice<S>(buffer.data(), buffer.size()),
+              OutputSlice<T>(buffer.data(), buffer.size()), config);
+          EXPECT_EQ(result.ok(), expected_result.ok());
+          EXPECT_EQ(std::memcmp(buffer.data(), expected.data(), input.size() * sizeof(S)), 0);
+        }
+      });
+    }
+  }
+}
+
+TEST(HashedMap, EveryVariantAppliesSeveralEntriesAsTheElementFrameDoes) {
+  using namespace testing_types;
+  const auto check = []<class S, class T>() { check_several_entries<S, T>(); };
+  for_each_pair(IntTypes{}, IntTypes{}, check);
+  for_each_pair(IntTypes{}, FloatTypes{}, check);
+  for_each_pair(FloatTypes{}, IntTypes{}, check);
+  for_each_pair(FloatTypes{}, FloatTypes{}, check);
+}
+
+// Keys that differ only in the bits a weak hash would drop still get slots
+// of their own, or the map is refused (the frame then compares per entry).
+TEST(HashedMap, EveryKeyPatternHoldsItsOwnSlot) {
+  ScalarMap<u64, u8> map;
+  for (u64 k = 0; k < 8; ++k) map.push_back({k << 40, static_cast<u8>(k)});
+  const auto hashed = HashedMap<u64, u8>::build(map);
+  ASSERT_TRUE(hashed.has_value());
+  for (const auto& entry : map) {
+    const unsigned slot = hashed_map_detail::slot_of(entry.source, hashed->multiplier());
+    EXPECT_EQ(hashed->keys()[slot], entry.source);
+    EXPECT_EQ(hashed->target(slot), entry.target);
+  }
+  // Patterns that fold to the same 32 bits cannot be told apart by any
+  // multiplier.
+  const u64 folds_to_zero = (u64{1} << 32) | hashed_map_detail::kFoldMultiplier;
+  EXPECT_FALSE((HashedMap<u64, u8>::build({{0, 1}, {folds_to_zero, 2}}).has_value()));
+}
+
+}  // namespace
+}  // namespace prandel
