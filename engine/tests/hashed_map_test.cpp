@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "prandel/binary16.hpp"
@@ -55,16 +56,16 @@ ScalarMap<S, T> several_entries() {
   return map;
 }
 
-// Ordinary values with 3% of them map sources (NaNs of any sign and payload,
-// negative zeros), and an element no mode converts into a narrower integer
-// in the fourth block when `intruder` is set.
+// Ordinary values with `percent` of them map sources (NaNs of any sign and
+// payload, negative zeros), and an element no mode converts into a narrower
+// integer in the fourth block when `intruder` is set.
 template <Element S>
-std::vector<S> data_with_hits(bool intruder) {
+std::vector<S> data_with_hits(bool intruder, unsigned percent) {
   std::mt19937_64 random(0x6a5d);
   std::vector<S> data(7 * 256 + 45);
   for (S& x : data) {
     x = ordinary<S>(static_cast<int>(random() % 64));
-    if (random() % 100 < 3) {
+    if (random() % 100 < percent) {
       switch (random() % 4) {
         case 0:
           x = ordinary<S>(5);
@@ -121,8 +122,8 @@ void check_several_entries() {
     const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
       return reference(in, out, config);
     };
-    for (const bool intruder : {false, true}) {
-      const std::vector<S> input = data_with_hits<S>(intruder);
+    for (const auto& [intruder, percent] : {std::pair{false, 3u}, {true, 3u}, {false, 40u}}) {
+      const std::vector<S> input = data_with_hits<S>(intruder, percent);
       test::for_each_supported_isa([&](Isa isa) {
         test::expect_variant_matches_reference(isa, input, config, ref);
         if constexpr (sizeof(S) == sizeof(T)) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 
@@ -130,28 +131,26 @@ class HashedMap {
         hashed.keys_[slot] = patterns[i];
         hashed.targets_[slot] = targets[i];
       }
+      if constexpr (kTargetsInLanes) {
+        for (std::size_t slot = 0; slot < kSlots; ++slot) {
+          Lane bits = 0;
+          std::memcpy(&bits, &hashed.targets_[slot], sizeof(T));
+          hashed.target_bits_[slot] = bits;
+        }
+      }
       return hashed;
     }
     return std::nullopt;
   }
 
-  // The slot of an element the table holds.
-  unsigned slot(S x) const noexcept {
-    Lane pattern;
-    if constexpr (FloatElement<S>) {
-      using B = FloatBits<S>;
-      const auto bits = B::to_bits(x);
-      pattern = nan_key_ && (bits & B::kMagnitudeMask) > B::kInfinity
-                    ? hashed_map_detail::kNanPattern<S>
-                    : static_cast<Lane>(bits);
-    } else {
-      pattern = static_cast<Lane>(static_cast<std::make_unsigned_t<S>>(x));
-    }
-    return hashed_map_detail::slot_of(pattern, multiplier_);
-  }
+  // Whether a target fits a lane, so that a table lookup in lanes finds it
+  // too.
+  static constexpr bool kTargetsInLanes = sizeof(T) <= sizeof(Lane);
 
   const Lane* keys() const noexcept { return keys_.data(); }
   T target(unsigned slot) const noexcept { return targets_[slot]; }
+  // The targets' bit patterns, zero-extended to lanes (kTargetsInLanes).
+  const Lane* target_bits() const noexcept { return target_bits_.data(); }
   u32 multiplier() const noexcept { return multiplier_; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
@@ -161,17 +160,21 @@ class HashedMap {
   HashedMap() = default;
 
   alignas(64) std::array<Lane, kSlots> keys_{};
+  alignas(64) std::array<Lane, kSlots> target_bits_{};
   std::array<T, kSlots> targets_{};
   u32 multiplier_ = 0;
   bool nan_key_ = false;
 };
 
-// The hits of one block: their positions and slots, in index order.
+// The hits of a block of up to kElements, a lane mask per vector, and every
+// lane's slot.
+template <class Lane>
 struct BlockHits {
-  static constexpr std::size_t kCapacity = 256;
-  std::size_t count = 0;
-  std::array<u16, kCapacity> position;
-  std::array<u8, kCapacity> slot;
+  static constexpr std::size_t kElements = 256;
+  static constexpr std::size_t kPerVector = 64 / sizeof(Lane);
+  u64 any = 0;
+  u64 masks[kElements / kPerVector];
+  alignas(64) Lane slots[kElements];
 };
 
 #if PRANDEL_X86_VARIANTS
@@ -203,10 +206,25 @@ struct Lanes<S> {
     const __m512i m = _mm512_set1_epi16(static_cast<short>(multiplier & 0xffffu));
     return _mm512_srli_epi16(_mm512_mullo_epi16(x, m), 10);
   }
+  // The table entries at the lanes' slots.
+  PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
+    return _mm512_permutex2var_epi16(low, slots, high);
+  }
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
-    const __m512i key = _mm512_permutex2var_epi16(keys_low, slots, keys_high);
-    return _mm512_mask_cmpeq_epi16_mask(valid, key, x);
+    return _mm512_mask_cmpeq_epi16_mask(valid, lookup(slots, keys_low, keys_high), x);
+  }
+  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
+    _mm512_mask_storeu_epi16(p, lanes, _mm512_setzero_si512());
+  }
+  // The low sizeof(T) bytes of the lanes in `lanes`, stored in place.
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
+    if constexpr (sizeof(T) == 1) {
+      _mm512_mask_cvtepi16_storeu_epi8(p, lanes, v);
+    } else {
+      _mm512_mask_storeu_epi16(p, lanes, v);
+    }
   }
 };
 
@@ -230,10 +248,26 @@ struct Lanes<S> {
     const __m512i m = _mm512_set1_epi32(static_cast<int>(multiplier));
     return _mm512_srli_epi32(_mm512_mullo_epi32(x, m), 27);
   }
+  // The table entries at the lanes' slots.
+  PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
+    return _mm512_permutex2var_epi32(low, slots, high);
+  }
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
-    const __m512i key = _mm512_permutex2var_epi32(keys_low, slots, keys_high);
-    return _mm512_mask_cmpeq_epi32_mask(valid, key, x);
+    return _mm512_mask_cmpeq_epi32_mask(valid, lookup(slots, keys_low, keys_high), x);
+  }
+  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
+    _mm512_mask_storeu_epi32(p, lanes, _mm512_setzero_si512());
+  }
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
+    if constexpr (sizeof(T) == 1) {
+      _mm512_mask_cvtepi32_storeu_epi8(p, lanes, v);
+    } else if constexpr (sizeof(T) == 2) {
+      _mm512_mask_cvtepi32_storeu_epi16(p, lanes, v);
+    } else {
+      _mm512_mask_storeu_epi32(p, lanes, v);
+    }
   }
 };
 
@@ -261,27 +295,43 @@ struct Lanes<S> {
     const __m512i folded = _mm512_xor_si512(x, high);
     return _mm512_srli_epi64(_mm512_mul_epu32(folded, _mm512_set1_epi64(multiplier)), 28);
   }
+  // The table entries at the lanes' slots.
+  PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
+    return _mm512_permutex2var_epi64(low, slots, high);
+  }
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
-    const __m512i key = _mm512_permutex2var_epi64(keys_low, slots, keys_high);
-    return _mm512_mask_cmpeq_epi64_mask(valid, key, x);
+    return _mm512_mask_cmpeq_epi64_mask(valid, lookup(slots, keys_low, keys_high), x);
+  }
+  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
+    _mm512_mask_storeu_epi64(p, lanes, _mm512_setzero_si512());
+  }
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
+    if constexpr (sizeof(T) == 1) {
+      _mm512_mask_cvtepi64_storeu_epi8(p, lanes, v);
+    } else if constexpr (sizeof(T) == 2) {
+      _mm512_mask_cvtepi64_storeu_epi16(p, lanes, v);
+    } else if constexpr (sizeof(T) == 4) {
+      _mm512_mask_cvtepi64_storeu_epi32(p, lanes, v);
+    } else {
+      _mm512_mask_storeu_epi64(p, lanes, v);
+    }
   }
 };
 
-// Fills `hits` with the block's elements that match the map. The vector
-// sweep costs the same for any number of entries and has no branch that
-// depends on the data (a mispredicted one would hold up the loads after it);
-// the few hits are then read again one by one.
+// Fills `hits` for a block: the vector sweep costs the same for any number
+// of entries and has no branch that depends on the data (a mispredicted one
+// would hold up the loads after it).
 template <bool kNanKey, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
-                                            BlockHits& hits) noexcept {
+                                            BlockHits<typename HashedMap<S, T>::Lane>& hits) noexcept {
   using L = Lanes<S>;
   constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
   const __m512i keys_low = _mm512_load_si512(hashed.keys());
   const __m512i keys_high = _mm512_load_si512(hashed.keys() + kPerTable);
   const u32 multiplier = hashed.multiplier();
   const std::size_t k = in.size();
-  u64 masks[BlockHits::kCapacity / L::kCount];
   u64 any = 0;
   for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
     const std::size_t n = std::min(L::kCount, k - j);
@@ -290,21 +340,53 @@ PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, Input
       x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
     }
     const auto valid = static_cast<typename L::Mask>(n >= 64 ? ~u64{0} : (u64{1} << n) - 1);
-    masks[v] = L::matches(valid, x, L::slots(x, multiplier), keys_low, keys_high);
-    any |= masks[v];
+    const __m512i slots = L::slots(x, multiplier);
+    _mm512_store_si512(hits.slots + j, slots);
+    hits.masks[v] = L::matches(valid, x, slots, keys_low, keys_high);
+    any |= hits.masks[v];
   }
-  std::size_t count = 0;
-  if (any != 0) {
+  hits.any = any;
+}
+
+// Zero in place of each hit of a block of k elements.
+template <Element S>
+PRANDEL_TARGET_AVX512 inline void clear_hits(const BlockHits<hashed_map_detail::Lane<S>>& hits,
+                                             S* block, std::size_t k) noexcept {
+  using L = Lanes<S>;
+  for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
+    L::store_zero(block + j, static_cast<typename L::Mask>(hits.masks[v]));
+  }
+}
+
+// Each hit's target over its element of `out`: where targets fit the lanes,
+// a table lookup and a masked store per vector with a hit (dense hits, as
+// where a few keys are a large share of the data's values, cost no more);
+// otherwise one by one.
+template <Element S, Element T>
+PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
+                                              const BlockHits<hashed_map_detail::Lane<S>>& hits,
+                                              OutputSlice<T> out) noexcept {
+  using L = Lanes<S>;
+  constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
+  const std::size_t k = out.size();
+  if constexpr (HashedMap<S, T>::kTargetsInLanes) {
+    const __m512i targets_low = _mm512_load_si512(hashed.target_bits());
+    const __m512i targets_high = _mm512_load_si512(hashed.target_bits() + kPerTable);
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
-      for (u64 hit = masks[v]; hit != 0; hit &= hit - 1) {
+      const auto hit = static_cast<typename L::Mask>(hits.masks[v]);
+      if (hit == 0) continue;
+      const __m512i targets = L::lookup(_mm512_load_si512(hits.slots + j), targets_low,
+                                        targets_high);
+      L::template store_narrowed<T>(out.bytes() + j * sizeof(T), hit, targets);
+    }
+  } else {
+    for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
+      for (u64 hit = hits.masks[v]; hit != 0; hit &= hit - 1) {
         const std::size_t at = j + static_cast<std::size_t>(__builtin_ctzll(hit));
-        hits.position[count] = static_cast<u16>(at);
-        hits.slot[count] = static_cast<u8>(hashed.slot(in[at]));
-        ++count;
+        out.store(at, hashed.target(hits.slots[at] & (HashedMap<S, T>::kSlots - 1)));
       }
     }
   }
-  hits.count = count;
 }
 
 }  // namespace hashed_map_avx512

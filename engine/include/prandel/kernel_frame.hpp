@@ -360,10 +360,11 @@ template <bool kNanKey, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice<S> in,
                                                 OutputSlice<T> out, const ScalarMap<S, T>& map,
                                                 const HashedMap<S, T>& hashed) noexcept {
-  static_assert(BlockHits::kCapacity >= block::kElements);
+  using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
+  static_assert(Hits::kElements == block::kElements);
   const std::size_t n = frame_length(in, out);
   bool convert_hits = !overlap(in, out);
-  BlockHits hits;
+  Hits hits;
   S source[block::kElements];
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t k = std::min(block::kElements, n - base);
@@ -371,21 +372,17 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
     const OutputSlice<T> out_block = block::sub_slice(out, base, k);
     hashed_map_avx512::find_hits<kNanKey>(hashed, in_block, hits);
     bool converted;
-    if (hits.count == 0) {
+    if (hits.any == 0) {
       converted = kernel.convert_block(in_block, out_block);
     } else {
       converted = convert_hits && kernel.convert_block(in_block, out_block);
       if (!converted) {
         convert_hits = false;
-        for (std::size_t j = 0; j < k; ++j) source[j] = in_block[j];
-        for (std::size_t i = 0; i < hits.count; ++i) source[hits.position[i]] = S{};
+        block::copy_bytes(reinterpret_cast<std::byte*>(source), in_block.bytes(), k * sizeof(S));
+        hashed_map_avx512::clear_hits(hits, source, k);
         converted = kernel.convert_block(InputSlice<S>(source, k), out_block);
       }
-      if (converted) {
-        for (std::size_t i = 0; i < hits.count; ++i) {
-          out_block.store(hits.position[i], hashed.target(hits.slot[i]));
-        }
-      }
+      if (converted) hashed_map_avx512::put_targets(hashed, hits, out_block);
     }
     if (!converted) [[unlikely]] {
       const CastResult result =
