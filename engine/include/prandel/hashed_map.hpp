@@ -24,12 +24,11 @@ namespace prandel {
 
 namespace hashed_map_detail {
 
-// The unsigned lane an element is matched in, as wide as the element (at
-// least 16 bits).
+// The unsigned lane an element is matched in: its own width, 8-bit
+// elements widened to 16 (a table of 64 slots serves them).
 template <Element S>
-  requires(sizeof(S) >= 2)
 using Lane = std::conditional_t<
-    sizeof(S) == 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>;
+    sizeof(S) <= 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>;
 
 // The table is two 512-bit registers, whatever the lane width.
 template <Element S>
@@ -66,7 +65,6 @@ inline constexpr auto kNanPattern = static_cast<Lane<S>>(FloatBits<S>::kInfinity
 // the first entry it matches. `build` gives nothing where no multiplier of
 // the few it tries separates the patterns, or there are too many.
 template <Element S, Element T>
-  requires(sizeof(S) >= 2)
 class HashedMap {
  public:
   using Lane = hashed_map_detail::Lane<S>;
@@ -137,6 +135,15 @@ class HashedMap {
           std::memcpy(&bits, &hashed.targets_[slot], sizeof(T));
           hashed.target_bits_[slot] = bits;
         }
+      } else if (count <= kWideTargets) {
+        // Each slot names its pattern's target in a short table of full
+        // width: the lookup in lanes finds the name, a second the target.
+        hashed.wide_targets_ = true;
+        for (std::size_t i = 0; i < count; ++i) {
+          hashed.target_bits_[hashed_map_detail::slot_of(patterns[i], multiplier)] =
+              static_cast<Lane>(i);
+          std::memcpy(&hashed.wide_target_bits_[i], &targets[i], sizeof(T));
+        }
       }
       return hashed;
     }
@@ -146,11 +153,17 @@ class HashedMap {
   // Whether a target fits a lane, so that a table lookup in lanes finds it
   // too.
   static constexpr bool kTargetsInLanes = sizeof(T) <= sizeof(Lane);
+  // Wider targets: at most this many distinct ones, named by their index.
+  static constexpr std::size_t kWideTargets = 16;
+  using WideBits = std::conditional_t<sizeof(T) == 8, u64, u32>;
 
   const Lane* keys() const noexcept { return keys_.data(); }
   T target(unsigned slot) const noexcept { return targets_[slot]; }
-  // The targets' bit patterns, zero-extended to lanes (kTargetsInLanes).
+  // Per slot, the target's bit pattern zero-extended to the lane
+  // (kTargetsInLanes), or its index in wide_target_bits (wide_targets).
   const Lane* target_bits() const noexcept { return target_bits_.data(); }
+  bool wide_targets() const noexcept { return wide_targets_; }
+  const WideBits* wide_target_bits() const noexcept { return wide_target_bits_.data(); }
   u32 multiplier() const noexcept { return multiplier_; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
@@ -161,9 +174,11 @@ class HashedMap {
 
   alignas(64) std::array<Lane, kSlots> keys_{};
   alignas(64) std::array<Lane, kSlots> target_bits_{};
+  alignas(64) std::array<WideBits, kWideTargets> wide_target_bits_{};
   std::array<T, kSlots> targets_{};
   u32 multiplier_ = 0;
   bool nan_key_ = false;
+  bool wide_targets_ = false;
 };
 
 // The hits of a block of up to kElements, a lane mask per vector, and every
@@ -181,19 +196,38 @@ struct BlockHits {
 PRANDEL_INTRINSICS_BEGIN
 namespace hashed_map_avx512 {
 
-// One 512-bit vector of lanes: the load, the NaN test, the hash and the
-// compare, for each lane width.
+// The targets named by `names` (a 32- or 64-bit index per lane, below 16)
+// from a table of 16, stored over the lanes in `lanes`.
+template <Element T>
+PRANDEL_TARGET_AVX512 inline void store_named(std::byte* p, u64 lanes, __m512i names,
+                                              __m512i low, __m512i high) noexcept {
+  if constexpr (sizeof(T) == 4) {
+    _mm512_mask_storeu_epi32(p, static_cast<__mmask16>(lanes),
+                             _mm512_permutexvar_epi32(names, low));
+  } else {
+    _mm512_mask_storeu_epi64(p, static_cast<__mmask8>(lanes),
+                             _mm512_permutex2var_epi64(low, names, high));
+  }
+}
+
+// One 512-bit vector of lanes: the load (8-bit elements widened), the NaN
+// test, the hash, the table lookup and the masked stores, for each lane
+// width.
 template <Element S>
 struct Lanes;
 
 template <Element S>
-  requires(sizeof(S) == 2)
+  requires(sizeof(S) <= 2)
 struct Lanes<S> {
   static constexpr std::size_t kCount = 32;
   using Mask = __mmask32;
   PRANDEL_TARGET_AVX512 static __m512i load(const std::byte* p, std::size_t n) noexcept {
-    return n >= kCount ? _mm512_loadu_si512(p)
-                       : _mm512_maskz_loadu_epi16(_cvtu32_mask32((1u << n) - 1u), p);
+    const Mask valid = _cvtu32_mask32(n >= kCount ? ~0u : (1u << n) - 1u);
+    if constexpr (sizeof(S) == 1) {
+      return _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(valid, p));
+    } else {
+      return _mm512_maskz_loadu_epi16(valid, p);
+    }
   }
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     const __m512i magnitude = _mm512_and_si512(x, _mm512_set1_epi16(0x7fff));
@@ -215,7 +249,11 @@ struct Lanes<S> {
     return _mm512_mask_cmpeq_epi16_mask(valid, lookup(slots, keys_low, keys_high), x);
   }
   PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
-    _mm512_mask_storeu_epi16(p, lanes, _mm512_setzero_si512());
+    if constexpr (sizeof(S) == 1) {
+      _mm256_mask_storeu_epi8(p, lanes, _mm256_setzero_si256());
+    } else {
+      _mm512_mask_storeu_epi16(p, lanes, _mm512_setzero_si512());
+    }
   }
   // The low sizeof(T) bytes of the lanes in `lanes`, stored in place.
   template <Element T>
@@ -224,6 +262,27 @@ struct Lanes<S> {
       _mm512_mask_cvtepi16_storeu_epi8(p, lanes, v);
     } else {
       _mm512_mask_storeu_epi16(p, lanes, v);
+    }
+  }
+  // The targets of wider type named by the lanes' indexes, in parts of a
+  // vector each.
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static void store_widened(std::byte* p, u64 lanes, __m512i names,
+                                                  __m512i low, __m512i high) noexcept {
+    if constexpr (sizeof(T) == 4) {
+      store_named<T>(p, lanes & 0xffff, _mm512_cvtepu16_epi32(_mm512_castsi512_si256(names)),
+                     low, high);
+      store_named<T>(p + 64, lanes >> 16,
+                     _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(names, 1)), low, high);
+    } else {
+      store_named<T>(p, lanes & 0xff, _mm512_cvtepu16_epi64(_mm512_castsi512_si128(names)),
+                     low, high);
+      store_named<T>(p + 64, (lanes >> 8) & 0xff,
+                     _mm512_cvtepu16_epi64(_mm512_extracti32x4_epi32(names, 1)), low, high);
+      store_named<T>(p + 128, (lanes >> 16) & 0xff,
+                     _mm512_cvtepu16_epi64(_mm512_extracti32x4_epi32(names, 2)), low, high);
+      store_named<T>(p + 192, lanes >> 24,
+                     _mm512_cvtepu16_epi64(_mm512_extracti32x4_epi32(names, 3)), low, high);
     }
   }
 };
@@ -268,6 +327,14 @@ struct Lanes<S> {
     } else {
       _mm512_mask_storeu_epi32(p, lanes, v);
     }
+  }
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static void store_widened(std::byte* p, u64 lanes, __m512i names,
+                                                  __m512i low, __m512i high) noexcept {
+    store_named<T>(p, lanes & 0xff, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(names)), low,
+                   high);
+    store_named<T>(p + 64, lanes >> 8,
+                   _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(names, 1)), low, high);
   }
 };
 
@@ -378,6 +445,19 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
       const __m512i targets = L::lookup(_mm512_load_si512(hits.slots + j), targets_low,
                                         targets_high);
       L::template store_narrowed<T>(out.bytes() + j * sizeof(T), hit, targets);
+    }
+  } else if (hashed.wide_targets()) {
+    const __m512i names_low = _mm512_load_si512(hashed.target_bits());
+    const __m512i names_high = _mm512_load_si512(hashed.target_bits() + kPerTable);
+    const __m512i wide_low = _mm512_load_si512(hashed.wide_target_bits());
+    // Sixteen 32-bit targets fill one register; 64-bit ones two.
+    const __m512i wide_high =
+        sizeof(T) == 8 ? _mm512_load_si512(hashed.wide_target_bits() + 8) : wide_low;
+    for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
+      if (hits.masks[v] == 0) continue;
+      const __m512i names = L::lookup(_mm512_load_si512(hits.slots + j), names_low, names_high);
+      L::template store_widened<T>(out.bytes() + j * sizeof(T), hits.masks[v], names, wide_low,
+                                   wide_high);
     }
   } else {
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {

@@ -412,9 +412,7 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
 #if PRANDEL_X86_VARIANTS
   // Several entries: one table lookup per element instead of a compare per
   // entry.
-  // (Not 8-bit elements: a handful of keys is a large share of their values,
-  // and hits that dense are cheaper in the entries' own sweeps.)
-  if constexpr (I == Isa::Avx512 && sizeof(S) > 1) {
+  if constexpr (I == Isa::Avx512) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
       if (const auto hashed = HashedMap<S, T>::build(map)) {
         if constexpr (FloatElement<S>) {
