@@ -277,15 +277,6 @@ struct OverwriteHits {
   bool done() const noexcept { return false; }
 };
 
-// Whether the two slices share any byte.
-template <Element S, Element T>
-inline bool overlap(InputSlice<S> in, OutputSlice<T> out) noexcept {
-  const auto in_begin = reinterpret_cast<std::uintptr_t>(in.bytes());
-  const auto out_begin = reinterpret_cast<std::uintptr_t>(out.bytes());
-  return in_begin < out_begin + out.size() * sizeof(T) &&
-         out_begin < in_begin + in.size() * sizeof(S);
-}
-
 // A block the map may hit: the kernel converts the block with the hits
 // replaced by zero straight into `out`, then each hit's target takes its
 // place. The targets are found before the kernel writes, since `out` may be
@@ -363,7 +354,7 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
   using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
   static_assert(Hits::kElements == block::kElements);
   const std::size_t n = frame_length(in, out);
-  bool convert_hits = !overlap(in, out);
+  bool convert_hits = !block::overlap(in, out);
   Hits hits;
   S source[block::kElements];
   for (std::size_t base = 0; base < n; base += block::kElements) {
@@ -440,7 +431,7 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // as it stands and the hits' targets put over the results, which costs a
   // sweep rather than the three of setting them aside; unless the kernel
   // refuses a hit's own value (NaN to an integer, say), and then never again.
-  bool convert_hits = !map.empty() && !frame_detail::overlap(in, out);
+  bool convert_hits = !map.empty() && !block::overlap(in, out);
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<S> in_block = block::sub_slice(in, base, k);

@@ -47,19 +47,25 @@ template <Element T>
              count * sizeof(T));
 }
 
-// Copies a block bit for bit: copy_bytes where the two slices are apart,
-// nothing where they are the same memory, memmove where they overlap
-// otherwise.
+// Whether the two slices share any byte.
+template <Element S, Element T>
+inline bool overlap(InputSlice<S> in, OutputSlice<T> out) noexcept {
+  const auto in_begin = reinterpret_cast<std::uintptr_t>(in.bytes());
+  const auto out_begin = reinterpret_cast<std::uintptr_t>(out.bytes());
+  return in_begin < out_begin + out.size() * sizeof(T) &&
+         out_begin < in_begin + in.size() * sizeof(S);
+}
+
+// Copies a block (in.size() == out.size()) bit for bit: copy_bytes where
+// the two slices are apart, nothing where they are the same memory, memmove
+// where they overlap otherwise.
 template <Element T>
 [[gnu::always_inline]] inline void copy_block(InputSlice<T> in, OutputSlice<T> out) noexcept {
-  const std::size_t bytes = in.size() * sizeof(T);
-  const auto from = reinterpret_cast<std::uintptr_t>(in.bytes());
-  const auto to = reinterpret_cast<std::uintptr_t>(out.bytes());
-  if (from == to) return;
-  if (from + bytes <= to || to + bytes <= from) {
-    copy_bytes(out.bytes(), in.bytes(), bytes);
+  if (in.bytes() == out.bytes()) return;
+  if (overlap(in, out)) {
+    std::memmove(out.bytes(), in.bytes(), in.size() * sizeof(T));
   } else {
-    std::memmove(out.bytes(), in.bytes(), bytes);
+    copy_bytes(out.bytes(), in.bytes(), in.size() * sizeof(T));
   }
 }
 
