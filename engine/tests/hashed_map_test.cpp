@@ -151,22 +151,37 @@ TEST(HashedMap, EveryVariantAppliesSeveralEntriesAsTheElementFrameDoes) {
   for_each_pair(FloatTypes{}, FloatTypes{}, check);
 }
 
-// Keys that differ only in the bits a weak hash would drop still get slots
-// of their own, or the map is refused (the frame then compares per entry).
-TEST(HashedMap, EveryKeyPatternHoldsItsOwnSlot) {
-  ScalarMap<u64, u8> map;
-  for (u64 k = 0; k < 8; ++k) map.push_back({k << 40, static_cast<u8>(k)});
-  const auto hashed = HashedMap<u64, u8>::build(map);
+// Keys that differ only in the bits a weak hash would drop, or in every
+// bit (a pattern and its complement), still get slots of their own; a map
+// with more patterns than half the slots is refused (the frame then
+// compares per entry).
+template <Element S>
+void expect_own_slots(const ScalarMap<S, u8>& map) {
+  const auto hashed = HashedMap<S, u8>::build(map);
   ASSERT_TRUE(hashed.has_value());
   for (const auto& entry : map) {
-    const unsigned slot = hashed_map_detail::slot_of(entry.source, hashed->multiplier());
-    EXPECT_EQ(hashed->keys()[slot], entry.source);
+    using Lane = typename HashedMap<S, u8>::Lane;
+    const auto pattern = static_cast<Lane>(static_cast<std::make_unsigned_t<S>>(entry.source));
+    const unsigned slot = hashed_map_detail::slot_of(pattern, hashed->hash());
+    EXPECT_EQ(hashed->keys()[slot], pattern);
     EXPECT_EQ(hashed->target(slot), entry.target);
   }
-  // Patterns that fold to the same 32 bits cannot be told apart by any
-  // multiplier.
-  const u64 folds_to_zero = (u64{1} << 32) | hashed_map_detail::kFoldMultiplier;
-  EXPECT_FALSE((HashedMap<u64, u8>::build({{0, 1}, {folds_to_zero, 2}}).has_value()));
+}
+
+TEST(HashedMap, EveryKeyPatternHoldsItsOwnSlot) {
+  ScalarMap<u64, u8> high_bits;
+  ScalarMap<i64, u8> complements;
+  ScalarMap<u32, u8> low_bits;
+  for (u8 k = 0; k < 8; ++k) {
+    high_bits.push_back({u64{k} << 40, k});
+    complements.push_back({k % 2 == 0 ? i64{k} : ~i64{k - 1}, k});
+    low_bits.push_back({u32{k} << 27 | 1u, k});
+  }
+  expect_own_slots(high_bits);
+  expect_own_slots(complements);
+  expect_own_slots(low_bits);
+  high_bits.push_back({u64{1}, 8});
+  EXPECT_FALSE((HashedMap<u64, u8>::build(high_bits).has_value()));
 }
 
 }  // namespace

@@ -45,12 +45,15 @@
 #if defined(__GNUC__) || defined(__clang__)
 #define PRANDEL_INLINE [[gnu::always_inline]] inline
 #define PRANDEL_INLINE_LAMBDA __attribute__((always_inline))
+#define PRANDEL_NOINLINE [[gnu::noinline]]
 #elif defined(_MSC_VER)
 #define PRANDEL_INLINE __forceinline
 #define PRANDEL_INLINE_LAMBDA
+#define PRANDEL_NOINLINE __declspec(noinline)
 #else
 #define PRANDEL_INLINE inline
 #define PRANDEL_INLINE_LAMBDA
+#define PRANDEL_NOINLINE
 #endif
 
 namespace prandel {
@@ -124,6 +127,11 @@ decltype(auto) run_baseline(Args... args) {
   return Kernel::template run<Isa::Baseline>(args...);
 }
 
+template <class Body>
+PRANDEL_NOINLINE decltype(auto) call_baseline(const Body& body) {
+  return body();
+}
+
 #if PRANDEL_X86_VARIANTS
 template <class Kernel, class... Args>
 PRANDEL_TARGET_AVX2 decltype(auto) run_avx2(Args... args) {
@@ -134,9 +142,38 @@ template <class Kernel, class... Args>
 PRANDEL_TARGET_AVX512 decltype(auto) run_avx512(Args... args) {
   return Kernel::template run<Isa::Avx512>(args...);
 }
+
+template <class Body>
+PRANDEL_NOINLINE PRANDEL_TARGET_AVX2 decltype(auto) call_avx2(const Body& body) {
+  return body();
+}
+
+template <class Body>
+PRANDEL_NOINLINE PRANDEL_TARGET_AVX512 decltype(auto) call_avx512(const Body& body) {
+  return body();
+}
 #endif
 
 }  // namespace isa_detail
+
+// Calls body() (a lambda marked PRANDEL_INLINE_LAMBDA) from a function of
+// its own compiled for variant I. A loop in a function of its own is
+// register-allocated alone: inlined beside the other paths of a large
+// frame, its vectors can end up spilled to the stack on every step.
+template <Isa I, class Body>
+PRANDEL_INLINE decltype(auto) call_out_of_line(const Body& body) {
+#if PRANDEL_X86_VARIANTS
+  if constexpr (I == Isa::Avx512) {
+    return isa_detail::call_avx512(body);
+  } else if constexpr (I == Isa::Avx2) {
+    return isa_detail::call_avx2(body);
+  } else {
+    return isa_detail::call_baseline(body);
+  }
+#else
+  return isa_detail::call_baseline(body);
+#endif
+}
 
 // Calls `Kernel::template run<isa>(args...)`, compiled for `isa`, which must
 // be supported. Kernel::run must be PRANDEL_INLINE. Arguments pass by value:

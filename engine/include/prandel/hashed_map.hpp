@@ -1,7 +1,7 @@
 // A scalar map of several entries matched by one table lookup per element
 // rather than one compare per entry: every key pattern gets a slot of its
-// own under a multiply-shift hash, so an element matches exactly when the
-// slot it hashes to holds its own pattern.
+// own under a cheap hash, so an element matches exactly when the slot it
+// hashes to holds its own pattern.
 #pragma once
 
 #include <array>
@@ -34,24 +34,29 @@ using Lane = std::conditional_t<
 template <Element S>
 inline constexpr std::size_t kSlots = 128 / sizeof(Lane<S>);
 
-// What a 64-bit pattern's high half is multiplied by before it is folded
-// into the low half: a plain xor would fold 0 and ~0 (0 and -1) together.
-inline constexpr u32 kFoldMultiplier = 0x85eb'ca6bu;
-
-// The top bits of the low 32 (16 for 16-bit lanes) of pattern * multiplier;
-// a 64-bit pattern is folded to 32 bits first.
+// The top bits of the low 16, 32 or 64 bits of pattern * h: as many bits
+// as the table has slots (64 of 16-bit lanes, 32 and 16 of the wider ones).
 template <class L>
-constexpr unsigned slot_of(L pattern, u32 multiplier) noexcept {
+constexpr unsigned slot_of(L pattern, u64 h) noexcept {
   if constexpr (sizeof(L) == 2) {
-    return static_cast<u16>(static_cast<u32>(pattern) * (multiplier & 0xffffu)) >> 10;
+    return static_cast<u16>(static_cast<u32>(pattern) * static_cast<u16>(h)) >> 10;
   } else if constexpr (sizeof(L) == 4) {
-    return static_cast<u32>(pattern * multiplier) >> 27;
+    return static_cast<u32>(pattern * static_cast<u32>(h)) >> 27;
   } else {
-    const u32 folded =
-        static_cast<u32>(pattern) ^ static_cast<u32>((pattern >> 32) * kFoldMultiplier);
-    return static_cast<u32>(folded * multiplier) >> 28;
+    return static_cast<unsigned>(((pattern ^ (pattern >> 32)) * h) >> 60);
   }
 }
+
+// The odd multipliers tried: pseudo-random (an arithmetic run of them
+// fails together on keys with regular differences), so a handful of
+// patterns is separated in a few tries.
+constexpr u64 hash_candidate(unsigned attempt) noexcept {
+  u64 z = (attempt + u64{1}) * 0x9e37'79b9'7f4a'7c15u;  // splitmix64
+  z = (z ^ (z >> 30)) * 0xbf58'476d'1ce4'e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d0'49bb'1331'11ebu;
+  return (z ^ (z >> 31)) | 1u;
+}
+inline constexpr unsigned kHashCandidates = 256;
 
 // Where a NaN element's pattern goes when the map has a NaN key: every NaN
 // is matched as this one.
@@ -62,8 +67,8 @@ inline constexpr auto kNanPattern = static_cast<Lane<S>>(FloatBits<S>::kInfinity
 
 // The map's distinct key patterns (a float's zero key as both zeros, its
 // NaN key as kNanPattern) in slots of their own, each with the target of
-// the first entry it matches. `build` gives nothing where no multiplier of
-// the few it tries separates the patterns, or there are too many.
+// the first entry it matches. `build` gives nothing where no hash of the
+// few it tries separates the patterns, or there are too many.
 template <Element S, Element T>
 class HashedMap {
  public:
@@ -107,25 +112,23 @@ class HashedMap {
     }
     if (count == 0) return std::nullopt;
 
-    // Random odd multipliers separate a handful of patterns in a few tries.
-    u32 multiplier = 0x9e37'79b1u;
-    for (int attempt = 0; attempt < 256; ++attempt, multiplier += 0x6a09'e668u) {
+    for (unsigned attempt = 0; attempt < hashed_map_detail::kHashCandidates; ++attempt) {
+      const u64 h = hashed_map_detail::hash_candidate(attempt);
       std::uint64_t taken = 0;
       bool separate = true;
       for (std::size_t i = 0; i < count && separate; ++i) {
-        const std::uint64_t bit = std::uint64_t{1}
-                                  << hashed_map_detail::slot_of(patterns[i], multiplier);
+        const std::uint64_t bit = std::uint64_t{1} << hashed_map_detail::slot_of(patterns[i], h);
         separate = (taken & bit) == 0;
         taken |= bit;
       }
       if (!separate) continue;
-      hashed.multiplier_ = multiplier;
+      hashed.hash_ = h;
       // A free slot holds the first pattern, which hashes elsewhere: no
       // element that lands in the free slot equals it.
       hashed.keys_.fill(patterns[0]);
       hashed.targets_.fill(targets[0]);
       for (std::size_t i = 0; i < count; ++i) {
-        const unsigned slot = hashed_map_detail::slot_of(patterns[i], multiplier);
+        const unsigned slot = hashed_map_detail::slot_of(patterns[i], h);
         hashed.keys_[slot] = patterns[i];
         hashed.targets_[slot] = targets[i];
       }
@@ -140,7 +143,7 @@ class HashedMap {
         // width: the lookup in lanes finds the name, a second the target.
         hashed.wide_targets_ = true;
         for (std::size_t i = 0; i < count; ++i) {
-          hashed.target_bits_[hashed_map_detail::slot_of(patterns[i], multiplier)] =
+          hashed.target_bits_[hashed_map_detail::slot_of(patterns[i], h)] =
               static_cast<Lane>(i);
           std::memcpy(&hashed.wide_target_bits_[i], &targets[i], sizeof(T));
         }
@@ -164,7 +167,8 @@ class HashedMap {
   const Lane* target_bits() const noexcept { return target_bits_.data(); }
   bool wide_targets() const noexcept { return wide_targets_; }
   const WideBits* wide_target_bits() const noexcept { return wide_target_bits_.data(); }
-  u32 multiplier() const noexcept { return multiplier_; }
+  // The hash's multiplier, for slot_of.
+  u64 hash() const noexcept { return hash_; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
   bool nan_key() const noexcept { return nan_key_; }
@@ -176,7 +180,7 @@ class HashedMap {
   alignas(64) std::array<Lane, kSlots> target_bits_{};
   alignas(64) std::array<WideBits, kWideTargets> wide_target_bits_{};
   std::array<T, kSlots> targets_{};
-  u32 multiplier_ = 0;
+  u64 hash_ = 0;
   bool nan_key_ = false;
   bool wide_targets_ = false;
 };
@@ -236,8 +240,8 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi16(x, lanes, _mm512_set1_epi16(static_cast<short>(pattern)));
   }
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u32 multiplier) noexcept {
-    const __m512i m = _mm512_set1_epi16(static_cast<short>(multiplier & 0xffffu));
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
+    const __m512i m = _mm512_set1_epi16(static_cast<short>(h & 0xffffu));
     return _mm512_srli_epi16(_mm512_mullo_epi16(x, m), 10);
   }
   // The table entries at the lanes' slots.
@@ -247,13 +251,6 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
     return _mm512_mask_cmpeq_epi16_mask(valid, lookup(slots, keys_low, keys_high), x);
-  }
-  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
-    if constexpr (sizeof(S) == 1) {
-      _mm256_mask_storeu_epi8(p, lanes, _mm256_setzero_si256());
-    } else {
-      _mm512_mask_storeu_epi16(p, lanes, _mm512_setzero_si512());
-    }
   }
   // The low sizeof(T) bytes of the lanes in `lanes`, stored in place.
   template <Element T>
@@ -303,8 +300,8 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi32(x, lanes, _mm512_set1_epi32(static_cast<int>(pattern)));
   }
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u32 multiplier) noexcept {
-    const __m512i m = _mm512_set1_epi32(static_cast<int>(multiplier));
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
+    const __m512i m = _mm512_set1_epi32(static_cast<int>(h & 0xffff'ffffu));
     return _mm512_srli_epi32(_mm512_mullo_epi32(x, m), 27);
   }
   // The table entries at the lanes' slots.
@@ -314,9 +311,6 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
     return _mm512_mask_cmpeq_epi32_mask(valid, lookup(slots, keys_low, keys_high), x);
-  }
-  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
-    _mm512_mask_storeu_epi32(p, lanes, _mm512_setzero_si512());
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
@@ -354,13 +348,10 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi64(x, lanes, _mm512_set1_epi64(static_cast<long long>(pattern)));
   }
-  // vpmuludq multiplies the low 32 bits of each lane; the table lookup reads
-  // only the low 4 bits of a slot.
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u32 multiplier) noexcept {
-    const __m512i high = _mm512_mul_epu32(_mm512_srli_epi64(x, 32),
-                                          _mm512_set1_epi64(hashed_map_detail::kFoldMultiplier));
-    const __m512i folded = _mm512_xor_si512(x, high);
-    return _mm512_srli_epi64(_mm512_mul_epu32(folded, _mm512_set1_epi64(multiplier)), 28);
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
+    const __m512i folded = _mm512_xor_si512(x, _mm512_srli_epi64(x, 32));
+    return _mm512_srli_epi64(
+        _mm512_mullo_epi64(folded, _mm512_set1_epi64(static_cast<long long>(h))), 60);
   }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
@@ -369,9 +360,6 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
                                             __m512i keys_low, __m512i keys_high) noexcept {
     return _mm512_mask_cmpeq_epi64_mask(valid, lookup(slots, keys_low, keys_high), x);
-  }
-  PRANDEL_TARGET_AVX512 static void store_zero(void* p, Mask lanes) noexcept {
-    _mm512_mask_storeu_epi64(p, lanes, _mm512_setzero_si512());
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
@@ -389,15 +377,17 @@ struct Lanes<S> {
 
 // Fills `hits` for a block: the vector sweep costs the same for any number
 // of entries and has no branch that depends on the data (a mispredicted one
-// would hold up the loads after it).
-template <bool kNanKey, Element S, Element T>
+// would hold up the loads after it). With kSetAside it also writes the block
+// to `set_aside` with zero in place of each hit.
+template <bool kNanKey, bool kSetAside, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
-                                            BlockHits<typename HashedMap<S, T>::Lane>& hits) noexcept {
+                                            BlockHits<typename HashedMap<S, T>::Lane>& hits,
+                                            S* set_aside) noexcept {
   using L = Lanes<S>;
   constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
   const __m512i keys_low = _mm512_load_si512(hashed.keys());
   const __m512i keys_high = _mm512_load_si512(hashed.keys() + kPerTable);
-  const u32 multiplier = hashed.multiplier();
+  const u64 h = hashed.hash();
   const std::size_t k = in.size();
   u64 any = 0;
   for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
@@ -407,22 +397,17 @@ PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, Input
       x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
     }
     const auto valid = static_cast<typename L::Mask>(n >= 64 ? ~u64{0} : (u64{1} << n) - 1);
-    const __m512i slots = L::slots(x, multiplier);
+    const __m512i slots = L::slots(x, h);
     _mm512_store_si512(hits.slots + j, slots);
-    hits.masks[v] = L::matches(valid, x, slots, keys_low, keys_high);
-    any |= hits.masks[v];
+    const auto hit = L::matches(valid, x, slots, keys_low, keys_high);
+    hits.masks[v] = hit;
+    any |= hit;
+    if constexpr (kSetAside) {
+      L::template store_narrowed<S>(reinterpret_cast<std::byte*>(set_aside + j), valid,
+                                    L::with(x, hit, 0));
+    }
   }
   hits.any = any;
-}
-
-// Zero in place of each hit of a block of k elements.
-template <Element S>
-PRANDEL_TARGET_AVX512 inline void clear_hits(const BlockHits<hashed_map_detail::Lane<S>>& hits,
-                                             S* block, std::size_t k) noexcept {
-  using L = Lanes<S>;
-  for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
-    L::store_zero(block + j, static_cast<typename L::Mask>(hits.masks[v]));
-  }
 }
 
 // Each hit's target over its element of `out`: where targets fit the lanes,

@@ -17,6 +17,7 @@
 //   error.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -430,18 +431,64 @@ PRANDEL_TARGET_AVX512 inline __m256i narrow_to_f16(__m512 w) noexcept {
   return h;
 }
 
-template <IntElement S, RoundingMode R>
+// The lanes of 16 elements equal to `key`, compared in the source's width.
+template <IntElement S>
+PRANDEL_TARGET_AVX512 inline __mmask16 equal_lanes(const std::byte* in, __mmask16 lanes,
+                                                   S key) noexcept {
+  if constexpr (sizeof(S) == 1) {
+    return _mm_mask_cmpeq_epi8_mask(lanes, _mm_maskz_loadu_epi8(lanes, in),
+                                    _mm_set1_epi8(static_cast<char>(key)));
+  } else if constexpr (sizeof(S) == 2) {
+    return _mm256_mask_cmpeq_epi16_mask(lanes, _mm256_maskz_loadu_epi16(lanes, in),
+                                        _mm256_set1_epi16(static_cast<short>(key)));
+  } else if constexpr (sizeof(S) == 4) {
+    return _mm512_mask_cmpeq_epi32_mask(lanes, _mm512_maskz_loadu_epi32(lanes, in),
+                                        _mm512_set1_epi32(static_cast<int>(key)));
+  } else {
+    const __m512i wide = _mm512_set1_epi64(static_cast<long long>(key));
+    const auto low = static_cast<__mmask8>(lanes);
+    const auto high = static_cast<__mmask8>(lanes >> 8);
+    const __mmask8 first =
+        _mm512_mask_cmpeq_epi64_mask(low, _mm512_maskz_loadu_epi64(low, in), wide);
+    const __mmask8 second =
+        _mm512_mask_cmpeq_epi64_mask(high, _mm512_maskz_loadu_epi64(high, in + 64), wide);
+    return static_cast<__mmask16>(first | (second << 8));
+  }
+}
+
+// 16 elements converted, and each map entry's target put over the lanes it
+// matches (entries last to first, so the first match stays).
+template <IntElement S, RoundingMode R, class Entries>
+PRANDEL_TARGET_AVX512 inline __m256i f16_lanes(const std::byte* in, __mmask16 lanes,
+                                               const Entries& entries) noexcept {
+  __m256i h = narrow_to_f16<R>(exact_f32_for_f16<S>(in, lanes));
+  for (std::size_t i = entries.targets.size(); i-- > 0;) {
+    h = _mm256_mask_mov_epi16(h, equal_lanes<S>(in, lanes, entries.matches[i].source()),
+                              _mm256_set1_epi16(static_cast<short>(entries.targets[i].bits)));
+  }
+  return h;
+}
+
+// Entries of an empty map.
+template <IntElement S>
+struct NoEntries {
+  std::array<SourceMatcher<S>, 0> matches;
+  std::array<f16, 0> targets;
+};
+
+template <IntElement S, RoundingMode R, class Entries>
 PRANDEL_TARGET_AVX512 inline void convert_block_to_f16(const std::byte* in, std::byte* out,
-                                                       std::size_t k) noexcept {
+                                                       std::size_t k,
+                                                       const Entries& entries) noexcept {
   std::size_t j = 0;
   for (; j + 16 <= k; j += 16) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j * sizeof(f16)),
-                        narrow_to_f16<R>(exact_f32_for_f16<S>(in + j * sizeof(S), 0xffff)));
+                        f16_lanes<S, R>(in + j * sizeof(S), 0xffff, entries));
   }
   if (j < k) {
     const auto lanes = static_cast<__mmask16>((1u << (k - j)) - 1u);
     _mm256_mask_storeu_epi16(out + j * sizeof(f16), lanes,
-                             narrow_to_f16<R>(exact_f32_for_f16<S>(in + j * sizeof(S), lanes)));
+                             f16_lanes<S, R>(in + j * sizeof(S), lanes, entries));
   }
 }
 
@@ -454,7 +501,8 @@ PRANDEL_INLINE void convert_block_avx512([[maybe_unused]] InputSlice<S> in,
                                          [[maybe_unused]] OutputSlice<T> out) noexcept {
 #if PRANDEL_X86_VARIANTS
   if constexpr (std::same_as<T, f16>) {
-    avx512::convert_block_to_f16<S, R>(in.bytes(), out.bytes(), in.size());
+    avx512::convert_block_to_f16<S, R>(in.bytes(), out.bytes(), in.size(),
+                                       avx512::NoEntries<S>{});
   } else {
     avx512::convert_block<S, T, R>(in.bytes(), out.bytes(), in.size());
   }
@@ -474,11 +522,21 @@ struct Blocks {
   static constexpr bool kCasts = !std::same_as<T, f16> && R == RoundingMode::NearestEven &&
                                  (sizeof(S) <= 4 || I != Isa::Avx2);
 
+  // Binary16 targets on AVX-512 compare each entry in the source's lanes
+  // and blend its target into the converted vector.
+  static constexpr bool kBlendsF16 = std::same_as<T, f16> && kNative;
+
   template <std::size_t kWidth>
-    requires kCasts
+    requires(kCasts || kBlendsF16)
   PRANDEL_INLINE bool convert_block_with_entries(
       InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
-    cast_with_entries(in, out, entries);
+    if constexpr (kBlendsF16) {
+#if PRANDEL_X86_VARIANTS
+      avx512::convert_block_to_f16<S, R>(in.bytes(), out.bytes(), in.size(), entries);
+#endif
+    } else {
+      cast_with_entries(in, out, entries);
+    }
     return true;
   }
 

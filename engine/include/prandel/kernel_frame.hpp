@@ -361,16 +361,22 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<S> in_block = block::sub_slice(in, base, k);
     const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    hashed_map_avx512::find_hits<kNanKey>(hashed, in_block, hits);
+    if (convert_hits) {
+      hashed_map_avx512::find_hits<kNanKey, false>(hashed, in_block, hits, source);
+    } else {
+      hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
+    }
     bool converted;
     if (hits.any == 0) {
       converted = kernel.convert_block(in_block, out_block);
     } else {
       converted = convert_hits && kernel.convert_block(in_block, out_block);
       if (!converted) {
-        convert_hits = false;
-        block::copy_bytes(reinterpret_cast<std::byte*>(source), in_block.bytes(), k * sizeof(S));
-        hashed_map_avx512::clear_hits(hits, source, k);
+        if (convert_hits) {
+          // From here on the sweep sets the hits aside as it finds them.
+          convert_hits = false;
+          hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
+        }
         converted = kernel.convert_block(InputSlice<S>(source, k), out_block);
       }
       if (converted) hashed_map_avx512::put_targets(hashed, hits, out_block);
@@ -388,13 +394,34 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
 // Below this many elements the hashed map's set-up outweighs what it saves.
 inline constexpr std::size_t kHashedMapMinElements = 4 * block::kElements;
 
+// The frame without a map.
+template <class Kernel, Element S, Element T>
+PRANDEL_INLINE CastResult convert_blocks_plain(const Kernel& kernel, InputSlice<S> in,
+                                               OutputSlice<T> out,
+                                               const ScalarMap<S, T>& empty_map) noexcept {
+  const std::size_t n = frame_length(in, out);
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<S> in_block = block::sub_slice(in, base, k);
+    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
+    if (!kernel.convert_block(in_block, out_block)) [[unlikely]] {
+      const CastResult result =
+          convert_each(in_block, out_block, empty_map, [&](S x) { return kernel.element(x); });
+      if (!result) return result;
+    }
+  }
+  return {};
+}
+
 }  // namespace frame_detail
 
 // The element frame's results, a block at a time: each block goes through
 // the kernel's convert_block (with map hits set aside and put back), and a
 // block the kernel does not convert is redone by the element frame, which
 // writes exactly the elements before a failure.
-// `I` is the variant the caller is compiled for.
+// `I` is the variant the caller is compiled for. The paths without a map,
+// with a map the kernel applies itself and with a hashed map each run in a
+// function of their own (call_out_of_line).
 template <Isa I, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
@@ -402,26 +429,43 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   const std::size_t n = frame_length(in, out);
 #if PRANDEL_X86_VARIANTS
   // Several entries: one table lookup per element instead of a compare per
-  // entry.
-  if constexpr (I == Isa::Avx512) {
+  // entry; but a byte copy that applies the entries itself compares 64
+  // lanes at once, which beats a lookup in 16-bit lanes.
+  constexpr bool kByteCopy = std::is_same_v<S, T> && sizeof(S) == 1;
+  if constexpr (I == Isa::Avx512 && !(kByteCopy && frame_detail::kFusesEntries<Kernel, S, T>)) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
       if (const auto hashed = HashedMap<S, T>::build(map)) {
         if constexpr (FloatElement<S>) {
           if (hashed->nan_key()) {
-            return frame_detail::convert_blocks_hashed<true>(kernel, in, out, map, *hashed);
+            return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+              return frame_detail::convert_blocks_hashed<true>(kernel, in, out, map, *hashed);
+            });
           }
         }
-        return frame_detail::convert_blocks_hashed<false>(kernel, in, out, map, *hashed);
+        return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+          return frame_detail::convert_blocks_hashed<false>(kernel, in, out, map, *hashed);
+        });
       }
     }
   }
 #endif
+  if (map.empty()) {
+    return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+      return frame_detail::convert_blocks_plain(kernel, in, out, map);
+    });
+  }
   // A kernel that applies a small map in its own sweeps gets it so.
   if constexpr (frame_detail::kFusesEntries<Kernel, S, T>) {
-    if (map.size() == 1) return frame_detail::convert_blocks_fused<1>(kernel, in, out, map);
+    if (map.size() == 1) {
+      return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+        return frame_detail::convert_blocks_fused<1>(kernel, in, out, map);
+      });
+    }
     // Eight 64-bit compares per element cost more than the sweeps.
-    if (sizeof(S) < 8 && map.size() > 1 && map.size() <= kMaxFusedEntries) {
-      return frame_detail::convert_blocks_fused<kMaxFusedEntries>(kernel, in, out, map);
+    if (sizeof(S) < 8 && map.size() <= kMaxFusedEntries) {
+      return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+        return frame_detail::convert_blocks_fused<kMaxFusedEntries>(kernel, in, out, map);
+      });
     }
   }
   // Hits tend to recur (NaN in a run of data, say): after a block with one,
@@ -431,13 +475,13 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // as it stands and the hits' targets put over the results, which costs a
   // sweep rather than the three of setting them aside; unless the kernel
   // refuses a hit's own value (NaN to an integer, say), and then never again.
-  bool convert_hits = !map.empty() && !block::overlap(in, out);
+  bool convert_hits = !block::overlap(in, out);
   for (std::size_t base = 0; base < n; base += block::kElements) {
     const std::size_t k = std::min(block::kElements, n - base);
     const InputSlice<S> in_block = block::sub_slice(in, base, k);
     const OutputSlice<T> out_block = block::sub_slice(out, base, k);
     bool converted;
-    if (map.empty() || (!expect_hits && !frame_detail::block_has_map_hit(map, in_block))) {
+    if (!expect_hits && !frame_detail::block_has_map_hit(map, in_block)) {
       converted = kernel.convert_block(in_block, out_block);
     } else if (convert_hits && kernel.convert_block(in_block, out_block)) {
       frame_detail::OverwriteHits<S, T> overwrite{in_block, out_block};

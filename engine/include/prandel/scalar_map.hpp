@@ -81,6 +81,13 @@ class SourceMatcher {
     }
   }
 
+  // An integer source, for matching in vectors.
+  S source() const noexcept
+    requires IntElement<S>
+  {
+    return source_;
+  }
+
   // The float form's range, for matching in vectors: a pattern matches when
   // ((pattern & mask) - lowest) <= span, in unsigned arithmetic of its width.
   auto mask() const noexcept { return mask_; }
