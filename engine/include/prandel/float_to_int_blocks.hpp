@@ -864,18 +864,21 @@ struct Blocks {
   }
 
 #if PRANDEL_X86_VARIANTS
-  // Whether the Avx512 variant stages the block: from f64 to a narrower
-  // target, writing and copying the results costs less than a second read of
-  // the elements (measured; from f32 and binary16, whose test sweep takes
-  // more elements a step, it does not).
-  static constexpr bool kStages = std::same_as<F, f64> && sizeof(I) < sizeof(F);
+  // Whether the Avx512 variant stages the block, into a narrower target:
+  // writing and copying the results costs less than a second read of the
+  // elements from f64, and than matching a map entry in both sweeps (from
+  // f32 and binary16 without a map, whose test sweep takes more elements a
+  // step, it does not; measured).
+  template <class Hits>
+  static constexpr bool kStages =
+      sizeof(I) < sizeof(F) && (std::same_as<F, f64> || Hits::kActive);
 
   template <class Hits>
   PRANDEL_INLINE bool avx512_block(InputSlice<F> in, OutputSlice<I> out,
                                    const Hits& hits) const noexcept {
     const std::size_t k = in.size();
     BitEnvelope<F> envelope;
-    if constexpr (kStages) {
+    if constexpr (kStages<Hits>) {
       // One sweep converts and takes the envelope; the stage is copied out
       // when the block passes.
       I staged[block::kElements];

@@ -54,6 +54,23 @@ struct Blocks {
         entries.first_match(x, value);
         out.store(j, value);
       }
+    } else if constexpr (sizeof(T) <= sizeof(S) && !std::is_same_v<Entries, NoEntries>) {
+      // Not widening, with a map: one sweep matches, tests and converts into a
+      // buffer, written out when every element passes (cheaper than matching
+      // in two sweeps; without a map the read-only sweep below is cheaper
+      // than the buffer, measured).
+      using Unsigned = typename Range::Unsigned;
+      Unsigned offsets = 0;
+      T staged[block::kElements];
+      for (std::size_t j = 0; j < k; ++j) {
+        const S x = in[j];
+        T value = static_cast<T>(x);
+        offsets = static_cast<Unsigned>(
+            offsets | (entries.first_match(x, value) ? Unsigned{0} : Range::offset(x)));
+        staged[j] = value;
+      }
+      if ((offsets & ~Range::kOffsetBits) != 0) return false;
+      block::store(out, 0, staged, k);
     } else {
       // A read-only sweep first, so a failing block leaves the output as it
       // was; it ORs the elements' offsets from the range's lower end.
