@@ -534,6 +534,47 @@ struct F64ToF16 {
   }
 };
 
+// Binary16 elements widened to T (f32 or f64), each map entry's target put
+// over the lanes it matches (entries last to first, so the first match
+// stays); a key matches as its bit-pattern range (SourceMatcher) in the
+// elements' own 16-bit lanes.
+template <FloatElement T, std::size_t kWidth>
+PRANDEL_TARGET_AVX512 inline void widen_f16_with_entries(
+    const std::byte* in, std::byte* out, std::size_t k,
+    const EntryGroup<kWidth, f16, T>& entries) noexcept {
+  for (std::size_t j = 0; j < k; j += 16) {
+    const auto lanes = static_cast<__mmask16>(k - j >= 16 ? 0xffffu : (1u << (k - j)) - 1u);
+    const __m256i h = _mm256_maskz_loadu_epi16(lanes, in + j * sizeof(f16));
+    __mmask16 hits[kWidth];
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      const SourceMatcher<f16>& m = entries.matches[i];
+      const __m256i offset =
+          _mm256_sub_epi16(_mm256_and_si256(h, _mm256_set1_epi16(static_cast<short>(m.mask()))),
+                           _mm256_set1_epi16(static_cast<short>(m.lowest())));
+      hits[i] = _mm256_mask_cmple_epu16_mask(lanes, offset,
+                                             _mm256_set1_epi16(static_cast<short>(m.span())));
+    }
+    const __m512 wide = _mm512_cvtph_ps(h);
+    if constexpr (std::same_as<T, f32>) {
+      __m512 v = wide;
+      for (std::size_t i = kWidth; i-- > 0;) {
+        v = _mm512_mask_mov_ps(v, hits[i], _mm512_set1_ps(entries.targets[i]));
+      }
+      _mm512_mask_storeu_ps(out + j * sizeof(f32), lanes, v);
+    } else {
+      __m512d low = _mm512_cvtps_pd(_mm512_castps512_ps256(wide));
+      __m512d high = _mm512_cvtps_pd(_mm512_extractf32x8_ps(wide, 1));
+      for (std::size_t i = kWidth; i-- > 0;) {
+        const __m512d target = _mm512_set1_pd(entries.targets[i]);
+        low = _mm512_mask_mov_pd(low, static_cast<__mmask8>(hits[i]), target);
+        high = _mm512_mask_mov_pd(high, static_cast<__mmask8>(hits[i] >> 8), target);
+      }
+      _mm512_mask_storeu_pd(out + j * sizeof(f64), static_cast<__mmask8>(lanes), low);
+      _mm512_mask_storeu_pd(out + (j + 8) * sizeof(f64), static_cast<__mmask8>(lanes >> 8), high);
+    }
+  }
+}
+
 }  // namespace avx512
 
 // Runs Step over in[0, k), kLanes elements at a time (the narrowings write
@@ -645,12 +686,22 @@ template <FloatElement S, FloatElement T, Isa I>
 struct ExactBlocks {
   ElementResult<T> element(S x) const noexcept { return convert_nearest<T>(x); }
 
-  // A copy, or f32 to f64: a small map goes into the same sweep.
+  // Binary16 widened on AVX-512: the entries are matched in the same sweep.
+  static constexpr bool kWidensF16 =
+      PRANDEL_X86_VARIANTS && I == Isa::Avx512 && std::same_as<S, f16> && !std::same_as<T, f16>;
+
+  // A copy, f32 to f64 or kWidensF16: a small map goes into the same sweep.
   template <std::size_t kWidth>
-    requires(std::same_as<S, T> || (std::same_as<S, f32> && std::same_as<T, f64>))
+    requires(std::same_as<S, T> || (std::same_as<S, f32> && std::same_as<T, f64>) || kWidensF16)
   PRANDEL_INLINE bool convert_block_with_entries(
       InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
-    cast_with_entries(in, out, entries);
+    if constexpr (kWidensF16) {
+#if PRANDEL_X86_VARIANTS
+      avx512::widen_f16_with_entries<T>(in.bytes(), out.bytes(), in.size(), entries);
+#endif
+    } else {
+      cast_with_entries(in, out, entries);
+    }
     return true;
   }
 
