@@ -534,44 +534,66 @@ struct F64ToF16 {
   }
 };
 
-// Binary16 elements widened to T (f32 or f64), each map entry's target put
-// over the lanes it matches (entries last to first, so the first match
-// stays); a key matches as its bit-pattern range (SourceMatcher) in the
-// elements' own 16-bit lanes.
+// Sixteen binary16 elements (those in `lanes`) widened to T (f32 or f64),
+// each map entry's target put over the lanes it matches (entries last to
+// first, so the first match stays); a key matches as its bit-pattern range
+// (SourceMatcher) in the elements' own 16-bit lanes. Whole vectors load and
+// store unmasked: masked stores run at half speed into memory not cached.
+template <FloatElement T, bool kWhole, std::size_t kWidth>
+PRANDEL_TARGET_AVX512 inline void widen_f16_lanes(const std::byte* in, std::byte* out,
+                                                  __mmask16 lanes,
+                                                  const EntryGroup<kWidth, f16, T>& entries) noexcept {
+  const __m256i h = kWhole ? _mm256_loadu_si256(reinterpret_cast<const __m256i_u*>(in))
+                           : _mm256_maskz_loadu_epi16(lanes, in);
+  __mmask16 hits[kWidth];
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const SourceMatcher<f16>& m = entries.matches[i];
+    const __m256i offset =
+        _mm256_sub_epi16(_mm256_and_si256(h, _mm256_set1_epi16(static_cast<short>(m.mask()))),
+                         _mm256_set1_epi16(static_cast<short>(m.lowest())));
+    hits[i] = _mm256_mask_cmple_epu16_mask(lanes, offset,
+                                           _mm256_set1_epi16(static_cast<short>(m.span())));
+  }
+  const __m512 wide = _mm512_cvtph_ps(h);
+  if constexpr (std::same_as<T, f32>) {
+    __m512 v = wide;
+    for (std::size_t i = kWidth; i-- > 0;) {
+      v = _mm512_mask_mov_ps(v, hits[i], _mm512_set1_ps(entries.targets[i]));
+    }
+    if (kWhole) {
+      _mm512_storeu_ps(out, v);
+    } else {
+      _mm512_mask_storeu_ps(out, lanes, v);
+    }
+  } else {
+    __m512d low = _mm512_cvtps_pd(_mm512_castps512_ps256(wide));
+    __m512d high = _mm512_cvtps_pd(_mm512_extractf32x8_ps(wide, 1));
+    for (std::size_t i = kWidth; i-- > 0;) {
+      const __m512d target = _mm512_set1_pd(entries.targets[i]);
+      low = _mm512_mask_mov_pd(low, static_cast<__mmask8>(hits[i]), target);
+      high = _mm512_mask_mov_pd(high, static_cast<__mmask8>(hits[i] >> 8), target);
+    }
+    if (kWhole) {
+      _mm512_storeu_pd(out, low);
+      _mm512_storeu_pd(out + 64, high);
+    } else {
+      _mm512_mask_storeu_pd(out, static_cast<__mmask8>(lanes), low);
+      _mm512_mask_storeu_pd(out + 64, static_cast<__mmask8>(lanes >> 8), high);
+    }
+  }
+}
+
 template <FloatElement T, std::size_t kWidth>
 PRANDEL_TARGET_AVX512 inline void widen_f16_with_entries(
     const std::byte* in, std::byte* out, std::size_t k,
     const EntryGroup<kWidth, f16, T>& entries) noexcept {
-  for (std::size_t j = 0; j < k; j += 16) {
-    const auto lanes = static_cast<__mmask16>(k - j >= 16 ? 0xffffu : (1u << (k - j)) - 1u);
-    const __m256i h = _mm256_maskz_loadu_epi16(lanes, in + j * sizeof(f16));
-    __mmask16 hits[kWidth];
-    for (std::size_t i = 0; i < kWidth; ++i) {
-      const SourceMatcher<f16>& m = entries.matches[i];
-      const __m256i offset =
-          _mm256_sub_epi16(_mm256_and_si256(h, _mm256_set1_epi16(static_cast<short>(m.mask()))),
-                           _mm256_set1_epi16(static_cast<short>(m.lowest())));
-      hits[i] = _mm256_mask_cmple_epu16_mask(lanes, offset,
-                                             _mm256_set1_epi16(static_cast<short>(m.span())));
-    }
-    const __m512 wide = _mm512_cvtph_ps(h);
-    if constexpr (std::same_as<T, f32>) {
-      __m512 v = wide;
-      for (std::size_t i = kWidth; i-- > 0;) {
-        v = _mm512_mask_mov_ps(v, hits[i], _mm512_set1_ps(entries.targets[i]));
-      }
-      _mm512_mask_storeu_ps(out + j * sizeof(f32), lanes, v);
-    } else {
-      __m512d low = _mm512_cvtps_pd(_mm512_castps512_ps256(wide));
-      __m512d high = _mm512_cvtps_pd(_mm512_extractf32x8_ps(wide, 1));
-      for (std::size_t i = kWidth; i-- > 0;) {
-        const __m512d target = _mm512_set1_pd(entries.targets[i]);
-        low = _mm512_mask_mov_pd(low, static_cast<__mmask8>(hits[i]), target);
-        high = _mm512_mask_mov_pd(high, static_cast<__mmask8>(hits[i] >> 8), target);
-      }
-      _mm512_mask_storeu_pd(out + j * sizeof(f64), static_cast<__mmask8>(lanes), low);
-      _mm512_mask_storeu_pd(out + (j + 8) * sizeof(f64), static_cast<__mmask8>(lanes >> 8), high);
-    }
+  std::size_t j = 0;
+  for (; j + 16 <= k; j += 16) {
+    widen_f16_lanes<T, true>(in + j * sizeof(f16), out + j * sizeof(T), 0xffff, entries);
+  }
+  if (j < k) {
+    const auto lanes = static_cast<__mmask16>((1u << (k - j)) - 1u);
+    widen_f16_lanes<T, false>(in + j * sizeof(f16), out + j * sizeof(T), lanes, entries);
   }
 }
 
@@ -601,20 +623,13 @@ PRANDEL_INLINE bool run_steps(const std::byte* in, std::byte* out, std::size_t k
   return over != 0;
 }
 
-// run_steps compiled for a variant as a function of its own, called once a
+// run_steps compiled for variant V as a function of its own, called once a
 // block: inlined into the variant's whole frame, GCC keeps the loop's
 // pointers on the stack and reloads them every step, which costs a quarter
 // of the memory-bound speed.
-template <class Step>
-[[gnu::noinline]] PRANDEL_TARGET_AVX2 bool run_steps_avx2(const std::byte* in, std::byte* out,
-                                                          std::size_t k) noexcept {
-  return run_steps<Step>(in, out, k);
-}
-
-template <class Step>
-[[gnu::noinline]] PRANDEL_TARGET_AVX512 bool run_steps_avx512(const std::byte* in, std::byte* out,
-                                                              std::size_t k) noexcept {
-  return run_steps<Step>(in, out, k);
+template <Isa V, class Step>
+PRANDEL_INLINE bool run_steps_on(const std::byte* in, std::byte* out, std::size_t k) noexcept {
+  return call_out_of_line<V>([&]() PRANDEL_INLINE_LAMBDA { return run_steps<Step>(in, out, k); });
 }
 #endif
 
@@ -627,19 +642,19 @@ PRANDEL_INLINE bool narrow_lanes(InputSlice<S> in, OutputSlice<T> out) noexcept 
     const std::size_t k = in.size();
     if constexpr (I == Isa::Avx512) {
       if constexpr (std::same_as<T, f32>) {
-        return run_steps_avx512<avx512::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx512, avx512::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
       } else if constexpr (std::same_as<S, f32>) {
-        return run_steps_avx512<avx512::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx512, avx512::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       } else {
-        return run_steps_avx512<avx512::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx512, avx512::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       }
     } else {
       if constexpr (std::same_as<T, f32>) {
-        return run_steps_avx2<avx2::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx2, avx2::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
       } else if constexpr (std::same_as<S, f32>) {
-        return run_steps_avx2<avx2::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx2, avx2::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       } else {
-        return run_steps_avx2<avx2::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<Isa::Avx2, avx2::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       }
     }
   }
@@ -711,7 +726,7 @@ struct ExactBlocks {
       block::copy_block(in, out);
     } else if constexpr (std::same_as<S, f16> && std::same_as<T, f64> && I != Isa::Baseline) {
 #if PRANDEL_X86_VARIANTS
-      run_steps_avx2<avx2::F16ToF64>(in.bytes(), out.bytes(), k);
+      run_steps_on<Isa::Avx2, avx2::F16ToF64>(in.bytes(), out.bytes(), k);
 #endif
     } else if constexpr (std::same_as<S, f16>) {
       f32 wide[block::kElements];
@@ -727,7 +742,7 @@ struct ExactBlocks {
       }
     } else if constexpr (I != Isa::Baseline) {
 #if PRANDEL_X86_VARIANTS
-      run_steps_avx2<avx2::F32ToF64>(in.bytes(), out.bytes(), k);
+      run_steps_on<Isa::Avx2, avx2::F32ToF64>(in.bytes(), out.bytes(), k);
 #endif
     } else {
       for (std::size_t j = 0; j < k; ++j) out.store(j, static_cast<T>(in[j]));
