@@ -534,6 +534,7 @@ struct F64ToF16 {
   }
 };
 
+PRANDEL_INTRINSICS_BEGIN
 // Sixteen binary16 elements (those in `lanes`) widened to T (f32 or f64),
 // each map entry's target put over the lanes it matches (entries last to
 // first, so the first match stays); a key matches as its bit-pattern range
@@ -596,6 +597,7 @@ PRANDEL_TARGET_AVX512 inline void widen_f16_with_entries(
     widen_f16_lanes<T, false>(in + j * sizeof(f16), out + j * sizeof(T), lanes, entries);
   }
 }
+PRANDEL_INTRINSICS_END
 
 }  // namespace avx512
 
