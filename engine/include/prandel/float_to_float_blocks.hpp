@@ -27,6 +27,7 @@
 #include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
+#include "prandel/source_lanes.hpp"
 
 #if PRANDEL_X86_VARIANTS
 #include <immintrin.h>
@@ -537,9 +538,9 @@ struct F64ToF16 {
 PRANDEL_INTRINSICS_BEGIN
 // Sixteen binary16 elements (those in `lanes`) widened to T (f32 or f64),
 // each map entry's target put over the lanes it matches (entries last to
-// first, so the first match stays); a key matches as its bit-pattern range
-// (SourceMatcher) in the elements' own 16-bit lanes. Whole vectors load and
-// store unmasked: masked stores run at half speed into memory not cached.
+// first, so the first match stays), matched in the elements' own 16-bit
+// lanes. Whole vectors load and store unmasked: masked stores run at half
+// speed into memory not cached.
 template <FloatElement T, bool kWhole, std::size_t kWidth>
 PRANDEL_TARGET_AVX512 inline void widen_f16_lanes(const std::byte* in, std::byte* out,
                                                   __mmask16 lanes,
@@ -548,12 +549,10 @@ PRANDEL_TARGET_AVX512 inline void widen_f16_lanes(const std::byte* in, std::byte
                            : _mm256_maskz_loadu_epi16(lanes, in);
   __mmask16 hits[kWidth];
   for (std::size_t i = 0; i < kWidth; ++i) {
-    const SourceMatcher<f16>& m = entries.matches[i];
-    const __m256i offset =
-        _mm256_sub_epi16(_mm256_and_si256(h, _mm256_set1_epi16(static_cast<short>(m.mask()))),
-                         _mm256_set1_epi16(static_cast<short>(m.lowest())));
-    hits[i] = _mm256_mask_cmple_epu16_mask(lanes, offset,
-                                           _mm256_set1_epi16(static_cast<short>(m.span())));
+    // The upper half of the widened vector is zeros, which a zero key
+    // matches: only `lanes` count.
+    hits[i] = static_cast<__mmask16>(
+        source_lanes::matching(entries.matches[i], _mm512_zextsi256_si512(h)) & lanes);
   }
   const __m512 wide = _mm512_cvtph_ps(h);
   if constexpr (std::same_as<T, f32>) {

@@ -22,6 +22,7 @@
 #include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
+#include "prandel/source_lanes.hpp"
 
 #if PRANDEL_X86_VARIANTS
 #include <immintrin.h>
@@ -602,43 +603,17 @@ struct NoHits {
 // before the test and the conversion and take `target` after it.
 template <FloatElement F, IntElement I>
 struct EntryHits {
-  using Bits = typename FloatBits<F>::Bits;
   static constexpr bool kActive = true;
+  using Mask = source_lanes::Mask<F>;
 
-  // The mask of a 512-bit comparison in lanes of F's width.
-  using Mask = std::conditional_t<sizeof(F) == 8, __mmask8,
-                                  std::conditional_t<sizeof(F) == 4, __mmask16, __mmask32>>;
-
-  Bits bit_mask;
-  Bits lowest;
-  Bits span;
+  SourceMatcher<F> source;
   I target;
-
-  EntryHits(const SourceMatcher<F>& source, I entry_target) noexcept
-      : bit_mask(source.mask()), lowest(source.lowest()), span(source.span()),
-        target(entry_target) {}
 
   // The hit mask of a vector of element bits (lanes of F's width; lanes
   // past the vector's own are to be ignored).
   template <class Raw>
   PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
-    const __m512i bits = to_512(raw);
-    if constexpr (sizeof(F) == 8) {
-      const __m512i offset =
-          _mm512_sub_epi64(_mm512_and_si512(bits, _mm512_set1_epi64(static_cast<i64>(bit_mask))),
-                           _mm512_set1_epi64(static_cast<i64>(lowest)));
-      return _mm512_cmple_epu64_mask(offset, _mm512_set1_epi64(static_cast<i64>(span)));
-    } else if constexpr (sizeof(F) == 4) {
-      const __m512i offset =
-          _mm512_sub_epi32(_mm512_and_si512(bits, _mm512_set1_epi32(static_cast<i32>(bit_mask))),
-                           _mm512_set1_epi32(static_cast<i32>(lowest)));
-      return _mm512_cmple_epu32_mask(offset, _mm512_set1_epi32(static_cast<i32>(span)));
-    } else {
-      const __m512i offset =
-          _mm512_sub_epi16(_mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(bit_mask))),
-                           _mm512_set1_epi16(static_cast<i16>(lowest)));
-      return _mm512_cmple_epu16_mask(offset, _mm512_set1_epi16(static_cast<i16>(span)));
-    }
+    return source_lanes::matching(source, to_512(raw));
   }
 
   // `raw` with the hit lanes zeroed.
@@ -823,7 +798,7 @@ struct Blocks {
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
-      return avx512_block(in, out, avx512::EntryHits<F, I>(entries.matches[0], entries.targets[0]));
+      return avx512_block(in, out, avx512::EntryHits<F, I>{entries.matches[0], entries.targets[0]});
     }
 #endif
     // A copy the loops can keep in registers.

@@ -320,6 +320,29 @@ inline constexpr bool kFusesEntries =
       kernel.convert_block_with_entries(in, out, all);
     };
 
+// Every frame's loop: `convert(in_block, out_block)` for each block in
+// order, which converts the block as the element frame would or returns
+// false having written nothing; such a block is redone by the element
+// frame, which writes exactly the elements before a failure and ends the
+// call there.
+template <class Kernel, Element S, Element T, class Convert>
+PRANDEL_INLINE CastResult for_each_block(const Kernel& kernel, InputSlice<S> in,
+                                         OutputSlice<T> out, const ScalarMap<S, T>& map,
+                                         Convert&& convert) noexcept {
+  const std::size_t n = frame_length(in, out);
+  for (std::size_t base = 0; base < n; base += block::kElements) {
+    const std::size_t k = std::min(block::kElements, n - base);
+    const InputSlice<S> in_block = block::sub_slice(in, base, k);
+    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
+    if (!convert(in_block, out_block)) [[unlikely]] {
+      const CastResult result =
+          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
+      if (!result) return result;
+    }
+  }
+  return {};
+}
+
 // The frame for a kernel that applies the whole map itself (map.size() at
 // most kWidth; a shorter map repeats its first entry, which changes nothing).
 template <std::size_t kWidth, class Kernel, Element S, Element T>
@@ -327,18 +350,11 @@ PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<
                                                OutputSlice<T> out,
                                                const ScalarMap<S, T>& map) noexcept {
   const EntryGroup<kWidth, S, T> entries(map.data(), map.size());
-  const std::size_t n = frame_length(in, out);
-  for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t k = std::min(block::kElements, n - base);
-    const InputSlice<S> in_block = block::sub_slice(in, base, k);
-    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    if (!kernel.convert_block_with_entries(in_block, out_block, entries)) [[unlikely]] {
-      const CastResult result =
-          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
-      if (!result) return result;
-    }
-  }
-  return {};
+  return for_each_block(
+      kernel, in, out, map,
+      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+        return kernel.convert_block_with_entries(in_block, out_block, entries);
+      });
 }
 
 #if PRANDEL_X86_VARIANTS
@@ -353,65 +369,35 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
                                                 const HashedMap<S, T>& hashed) noexcept {
   using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
   static_assert(Hits::kElements == block::kElements);
-  const std::size_t n = frame_length(in, out);
   bool convert_hits = !block::overlap(in, out);
   Hits hits;
   S source[block::kElements];
-  for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t k = std::min(block::kElements, n - base);
-    const InputSlice<S> in_block = block::sub_slice(in, base, k);
-    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    if (convert_hits) {
-      hashed_map_avx512::find_hits<kNanKey, false>(hashed, in_block, hits, source);
-    } else {
-      hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
-    }
-    bool converted;
-    if (hits.any == 0) {
-      converted = kernel.convert_block(in_block, out_block);
-    } else {
-      converted = convert_hits && kernel.convert_block(in_block, out_block);
-      if (!converted) {
+  return for_each_block(
+      kernel, in, out, map,
+      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
         if (convert_hits) {
-          // From here on the sweep sets the hits aside as it finds them.
-          convert_hits = false;
+          hashed_map_avx512::find_hits<kNanKey, false>(hashed, in_block, hits, source);
+        } else {
           hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
         }
-        converted = kernel.convert_block(InputSlice<S>(source, k), out_block);
-      }
-      if (converted) hashed_map_avx512::put_targets(hashed, hits, out_block);
-    }
-    if (!converted) [[unlikely]] {
-      const CastResult result =
-          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
-      if (!result) return result;
-    }
-  }
-  return {};
+        if (hits.any == 0) return kernel.convert_block(in_block, out_block);
+        bool converted = convert_hits && kernel.convert_block(in_block, out_block);
+        if (!converted) {
+          if (convert_hits) {
+            // From here on the sweep sets the hits aside as it finds them.
+            convert_hits = false;
+            hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
+          }
+          converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
+        }
+        if (converted) hashed_map_avx512::put_targets(hashed, hits, out_block);
+        return converted;
+      });
 }
 #endif
 
 // Below this many elements the hashed map's set-up outweighs what it saves.
 inline constexpr std::size_t kHashedMapMinElements = 4 * block::kElements;
-
-// The frame without a map.
-template <class Kernel, Element S, Element T>
-PRANDEL_INLINE CastResult convert_blocks_plain(const Kernel& kernel, InputSlice<S> in,
-                                               OutputSlice<T> out,
-                                               const ScalarMap<S, T>& empty_map) noexcept {
-  const std::size_t n = frame_length(in, out);
-  for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t k = std::min(block::kElements, n - base);
-    const InputSlice<S> in_block = block::sub_slice(in, base, k);
-    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    if (!kernel.convert_block(in_block, out_block)) [[unlikely]] {
-      const CastResult result =
-          convert_each(in_block, out_block, empty_map, [&](S x) { return kernel.element(x); });
-      if (!result) return result;
-    }
-  }
-  return {};
-}
 
 }  // namespace frame_detail
 
@@ -451,7 +437,11 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
 #endif
   if (map.empty()) {
     return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-      return frame_detail::convert_blocks_plain(kernel, in, out, map);
+      return frame_detail::for_each_block(
+          kernel, in, out, map,
+          [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+            return kernel.convert_block(in_block, out_block);
+          });
     });
   }
   // A kernel that applies a small map in its own sweeps gets it so.
@@ -476,32 +466,24 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // sweep rather than the three of setting them aside; unless the kernel
   // refuses a hit's own value (NaN to an integer, say), and then never again.
   bool convert_hits = !block::overlap(in, out);
-  for (std::size_t base = 0; base < n; base += block::kElements) {
-    const std::size_t k = std::min(block::kElements, n - base);
-    const InputSlice<S> in_block = block::sub_slice(in, base, k);
-    const OutputSlice<T> out_block = block::sub_slice(out, base, k);
-    bool converted;
-    if (!expect_hits && !frame_detail::block_has_map_hit(map, in_block)) {
-      converted = kernel.convert_block(in_block, out_block);
-    } else if (convert_hits && kernel.convert_block(in_block, out_block)) {
-      frame_detail::OverwriteHits<S, T> overwrite{in_block, out_block};
-      frame_detail::for_each_group_backwards(map, overwrite);
-      // The overwrite costs about what the test for hits does: from here on
-      // blocks are overwritten untested.
-      expect_hits = true;
-      converted = true;
-    } else {
-      convert_hits = false;
-      converted =
-          frame_detail::convert_block_with_map(kernel, map, in_block, out_block, expect_hits);
-    }
-    if (!converted) [[unlikely]] {
-      const CastResult result =
-          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
-      if (!result) return result;
-    }
-  }
-  return {};
+  return frame_detail::for_each_block(
+      kernel, in, out, map,
+      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+        if (!expect_hits && !frame_detail::block_has_map_hit(map, in_block)) {
+          return kernel.convert_block(in_block, out_block);
+        }
+        if (convert_hits && kernel.convert_block(in_block, out_block)) {
+          frame_detail::OverwriteHits<S, T> overwrite{in_block, out_block};
+          frame_detail::for_each_group_backwards(map, overwrite);
+          // The overwrite costs about what the test for hits does: from here
+          // on blocks are overwritten untested.
+          expect_hits = true;
+          return true;
+        }
+        convert_hits = false;
+        return frame_detail::convert_block_with_map(kernel, map, in_block, out_block,
+                                                    expect_hits);
+      });
 }
 
 }  // namespace prandel

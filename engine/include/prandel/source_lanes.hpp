@@ -1,0 +1,44 @@
+// A float map entry's source matched on a vector of element bit patterns:
+// SourceMatcher's range test, 512 bits at a time (AVX-512).
+#pragma once
+
+#include <type_traits>
+
+#include "prandel/cpu_features.hpp"
+#include "prandel/element_types.hpp"
+#include "prandel/scalar_map.hpp"
+
+#if PRANDEL_X86_VARIANTS
+#include <immintrin.h>
+
+namespace prandel::source_lanes {
+
+// The mask of a 512-bit comparison in lanes of S's width.
+template <FloatElement S>
+using Mask = std::conditional_t<sizeof(S) == 8, __mmask8,
+                                std::conditional_t<sizeof(S) == 4, __mmask16, __mmask32>>;
+
+// The lanes of `bits` (element patterns of S) that `source` matches.
+template <FloatElement S>
+PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
+                                              __m512i bits) noexcept {
+  if constexpr (sizeof(S) == 8) {
+    const __m512i offset = _mm512_sub_epi64(
+        _mm512_and_si512(bits, _mm512_set1_epi64(static_cast<i64>(source.mask()))),
+        _mm512_set1_epi64(static_cast<i64>(source.lowest())));
+    return _mm512_cmple_epu64_mask(offset, _mm512_set1_epi64(static_cast<i64>(source.span())));
+  } else if constexpr (sizeof(S) == 4) {
+    const __m512i offset = _mm512_sub_epi32(
+        _mm512_and_si512(bits, _mm512_set1_epi32(static_cast<i32>(source.mask()))),
+        _mm512_set1_epi32(static_cast<i32>(source.lowest())));
+    return _mm512_cmple_epu32_mask(offset, _mm512_set1_epi32(static_cast<i32>(source.span())));
+  } else {
+    const __m512i offset = _mm512_sub_epi16(
+        _mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(source.mask()))),
+        _mm512_set1_epi16(static_cast<i16>(source.lowest())));
+    return _mm512_cmple_epu16_mask(offset, _mm512_set1_epi16(static_cast<i16>(source.span())));
+  }
+}
+
+}  // namespace prandel::source_lanes
+#endif
