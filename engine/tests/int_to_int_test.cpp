@@ -214,6 +214,65 @@ TEST(IntToInt, FailureWritesEverythingBeforeAndNothingAfter) {
   }
 }
 
+// A failure at lanes across a block (run edges included), after map hits
+// earlier in the block, with maps that take each frame path: the elements
+// before it written as the rule writes them, none after, whether the output
+// is apart from the input or, for equal widths, the input's own memory.
+template <IntElement S, IntElement T>
+void check_failure_positions() {
+  using Range = IntRange<S, T>;
+  if constexpr (!Range::lossless) {
+    const S outside = Range::lower != std::numeric_limits<S>::min()
+                          ? std::numeric_limits<S>::min()
+                          : std::numeric_limits<S>::max();
+    const S key = static_cast<S>(Range::lower + 1);
+    const auto element = [](S x) { return int_to_int_element<T>(x, OutOfRangeMode::Unset); };
+    for (const std::size_t at : {256u, 256u + 63, 256u + 64, 256u + 127, 256u + 128, 256u + 255,
+                                 700u}) {
+      std::vector<S> input(1100);
+      for (std::size_t i = 0; i < input.size(); ++i) {
+        input[i] = static_cast<S>(Range::lower + static_cast<S>(2 + i % 50));
+      }
+      input[257] = key;
+      input[at - 1] = key;
+      input[at] = outside;
+      // No map; two entries (a per-entry sweep, or fused); nine (hashed).
+      for (const std::size_t entries : {0u, 2u, 9u}) {
+        CastConfig<S, T> config;
+        for (std::size_t e = 0; e < entries; ++e) {
+          const S source = static_cast<S>(Range::lower + static_cast<S>(60 + e));
+          config.scalar_map.push_back({e == 0 ? key : source, static_cast<T>(5 + e)});
+        }
+        const auto reference = [&](InputSlice<S> in, OutputSlice<T> out) {
+          return convert_each(in, out, config.scalar_map, element);
+        };
+        test::for_each_supported_isa([&](Isa isa) {
+          SCOPED_TRACE("failure at " + std::to_string(at) + ", entries " +
+                       std::to_string(entries));
+          test::expect_variant_matches_reference(isa, input, config, reference);
+          if constexpr (sizeof(S) == sizeof(T)) {
+            std::vector<S> fast = input, expected = input;
+            const CastResult fast_result = convert_slice_on<S, T>(
+                isa, InputSlice<S>(fast), OutputSlice<T>(fast.data(), fast.size()), config);
+            ASSERT_FALSE(fast_result.ok());
+            ASSERT_FALSE(reference(InputSlice<S>(expected),
+                                   OutputSlice<T>(expected.data(), expected.size()))
+                             .ok());
+            EXPECT_EQ(fast, expected) << "in place";
+          }
+        });
+      }
+    }
+  }
+}
+
+TEST(IntToInt, FailureAnywhereInABlockWritesExactlyTheElementsBefore) {
+  using namespace testing_types;
+  for_each_pair(IntTypes{}, IntTypes{}, []<class S, class T>() {
+    check_failure_positions<S, T>();
+  });
+}
+
 TEST(IntToInt, LengthIsTheShorterSlice) {
   const std::vector<i32> five = {1, 2, 3, 4, 5};
   std::vector<i64> three(3, -1);

@@ -7,6 +7,7 @@
 
 #include "prandel/cast_config.hpp"
 #include "prandel/cpu_features.hpp"
+#include "prandel/int_checked_lanes.hpp"
 #include "prandel/int_to_int_rule.hpp"
 #include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
@@ -17,10 +18,15 @@ namespace prandel {
 namespace int_to_int_detail {
 
 // Every loop below is a straight vectorisable loop; the variants differ only
-// in the instruction set it is compiled for.
-template <IntElement S, IntElement T, OutOfRangeMode M>
+// in the instruction set it is compiled for, but for the Avx512 variant's
+// checked narrowing.
+template <IntElement S, IntElement T, OutOfRangeMode M, Isa V>
 struct Blocks {
   using Range = IntRange<S, T>;
+
+  // Whether the output shares no memory with the input: a failing block may
+  // then be left with some of the elements before its first failure written.
+  bool output_apart = false;
 
   ElementResult<T> element(S x) const noexcept { return int_to_int_element<T>(x, M); }
 
@@ -72,19 +78,46 @@ struct Blocks {
       if ((offsets & ~Range::kOffsetBits) != 0) return false;
       block::store(out, 0, staged, k);
     } else {
-      // A read-only sweep first, so a failing block leaves the output as it
-      // was; it ORs the elements' offsets from the range's lower end.
-      using Unsigned = typename Range::Unsigned;
-      Unsigned offsets = 0;
-      for (std::size_t j = 0; j < k; ++j) {
-        const S x = in[j];
-        T unused{};
-        offsets = static_cast<Unsigned>(
-            offsets | (entries.first_match(x, unused) ? Unsigned{0} : Range::offset(x)));
+#if PRANDEL_X86_VARIANTS
+      if constexpr (V == Isa::Avx512 && sizeof(T) <= sizeof(S) &&
+                    std::is_same_v<Entries, NoEntries>) {
+        // Runs tested and narrowed in registers, each stored once it passes
+        // (so a failing block may keep the runs before its failure).
+        if (output_apart) {
+          constexpr std::size_t kRun = int_checked_lanes::kRun<S>;
+          std::size_t j = 0;
+          for (; j + kRun <= k; j += kRun) {
+            if (!int_checked_lanes::convert_run<S, T>(in.bytes() + j * sizeof(S),
+                                                       out.bytes() + j * sizeof(T))) {
+              return false;
+            }
+          }
+          if (j == k) return true;
+          return checked_sweeps(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
+                                entries);
+        }
       }
-      if ((offsets & ~Range::kOffsetBits) != 0) return false;
-      cast_with_entries(in, out, entries);
+#endif
+      return checked_sweeps(in, out, entries);
     }
+    return true;
+  }
+
+  // A read-only sweep first, so a failing block leaves the output as it
+  // was; it ORs the elements' offsets from the range's lower end.
+  template <class Entries>
+  PRANDEL_INLINE static bool checked_sweeps(InputSlice<S> in, OutputSlice<T> out,
+                                            const Entries& entries) noexcept {
+    using Unsigned = typename Range::Unsigned;
+    Unsigned offsets = 0;
+    for (std::size_t j = 0; j < in.size(); ++j) {
+      const S x = in[j];
+      T unused{};
+      offsets = static_cast<Unsigned>(
+          offsets | (entries.first_match(x, unused) ? Unsigned{0} : Range::offset(x)));
+    }
+    if ((offsets & ~Range::kOffsetBits) != 0) return false;
+    cast_with_entries(in, out, entries);
     return true;
   }
 };
@@ -96,12 +129,13 @@ struct Slice {
                                        const CastConfig<S, T>* config) noexcept {
     const ScalarMap<S, T>& map = config->scalar_map;
     if constexpr (IntRange<S, T>::lossless) {
-      return convert_blocks<I>(Blocks<S, T, OutOfRangeMode::Wrap>{}, in, out, map);
+      return convert_blocks<I>(Blocks<S, T, OutOfRangeMode::Wrap, I>{}, in, out, map);
     } else {
-      return with_out_of_range_mode(config->out_of_range,
-                                    [&]<OutOfRangeMode M>() PRANDEL_INLINE_LAMBDA {
-                                      return convert_blocks<I>(Blocks<S, T, M>{}, in, out, map);
-                                    });
+      const bool apart = !block::overlap(in, out);
+      return with_out_of_range_mode(
+          config->out_of_range, [&]<OutOfRangeMode M>() PRANDEL_INLINE_LAMBDA {
+            return convert_blocks<I>(Blocks<S, T, M, I>{apart}, in, out, map);
+          });
     }
   }
 };

@@ -56,9 +56,12 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 //   bool convert_block(InputSlice<S> in, OutputSlice<T> out) const;
 //     converts in[0, k) into out[0, k) (k = in.size() = out.size(), at most
 //     block::kElements) exactly as `element` would and returns true; or, when
-//     some element fails, returns false having written nothing. `in` and
-//     `out` may be the same memory (equal element sizes): an element is read
-//     before it, or anything after it, is written.
+//     some element fails, returns false having written nothing (a kernel
+//     that knows the output shares no memory with the slice's input may
+//     instead have written some of the elements before the first failing
+//     one, as `element` does). `in` and `out` may be the same memory (equal
+//     element sizes): an element is read before it, or anything after it,
+//     is written.
 //
 // A kernel may also decline a block it has no fast path for by returning
 // false; the frame then runs the element rule on that block.
