@@ -669,6 +669,50 @@ void expect_blocks_match_element_rule() {
   }
 }
 
+// A NaN at lanes across a block (run edges included), after map hits
+// earlier in the block, under each out-of-range mode and with maps that take
+// each frame path: exactly the elements before it written, whether the
+// output is apart from the input or (equal widths) its own memory.
+template <FloatElement F, IntElement I>
+void expect_failure_positions() {
+  for (const std::size_t at : {256u, 256u + 63, 256u + 64, 256u + 127, 256u + 128, 256u + 255,
+                               700u}) {
+    std::vector<F> input(1100);
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      input[i] = from_f64<F>(static_cast<f64>(5 + i % 50));
+    }
+    input[257] = from_f64<F>(3.0);
+    input[at - 1] = from_f64<F>(3.0);
+    input[at] = from_f64<F>(kNaN);
+    // No map; one entry and two (the kernel's own sweeps, or a per-entry
+    // sweep); nine (hashed).
+    for (const std::size_t entries : {0u, 1u, 2u, 9u}) {
+      ScalarMap<F, I> map;
+      for (std::size_t e = 0; e < entries; ++e) {
+        map.push_back({from_f64<F>(e == 0 ? 3.0 : 60.0 + static_cast<f64>(e)),
+                       static_cast<I>(1 + e)});
+      }
+      for (OutOfRangeMode mode : kOutOfRangeModes) {
+        const CastConfig<F, I> config = config_of<F, I>(RoundingMode::NearestEven, mode, map);
+        SCOPED_TRACE("NaN at " + std::to_string(at) + ", entries " + std::to_string(entries) +
+                     ", mode " + std::to_string(static_cast<int>(mode)));
+        for_each_supported_isa([&](Isa isa) {
+          expect_variant_matches_reference(isa, input, config, element_rule(config));
+          if constexpr (sizeof(F) == sizeof(I)) {
+            expect_in_place_matches_reference(isa, input, config, element_rule(config));
+          }
+        });
+      }
+    }
+  }
+}
+
+TEST(FloatToInt, FailureAnywhereInABlockWritesExactlyTheElementsBefore) {
+  using namespace testing_types;
+  for_each_pair(FloatTypes{}, IntTypes{},
+                []<class S, class T>() { expect_failure_positions<S, T>(); });
+}
+
 template <FloatElement F>
 void expect_blocks_for_source() {
   using namespace testing_types;

@@ -57,4 +57,21 @@ void expect_variant_matches_reference(Isa isa, const std::vector<S>& input,
   }
 }
 
+// The same with the output in the input's own memory (equal element
+// sizes): both convert a copy of `input` in place.
+template <Element S, Element T, class Reference>
+void expect_in_place_matches_reference(Isa isa, const std::vector<S>& input,
+                                       const CastConfig<S, T>& config, Reference&& reference) {
+  static_assert(sizeof(S) == sizeof(T));
+  std::vector<S> fast = input, expected = input;
+  const CastResult fast_result = convert_slice_on<S, T>(
+      isa, InputSlice<S>(fast), OutputSlice<T>(fast.data(), fast.size()), config);
+  const CastResult expected_result =
+      reference(InputSlice<S>(expected), OutputSlice<T>(expected.data(), expected.size()));
+  ASSERT_EQ(fast_result.ok(), expected_result.ok()) << "in place";
+  if (std::memcmp(fast.data(), expected.data(), fast.size() * sizeof(S)) != 0) {
+    ADD_FAILURE() << "in place: the memory differs from the reference's";
+  }
+}
+
 }  // namespace prandel::test

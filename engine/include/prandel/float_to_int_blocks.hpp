@@ -758,6 +758,38 @@ PRANDEL_TARGET_AVX512 inline bool staged_sweep(const std::byte* in, std::size_t 
   return within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope);
 }
 
+// Batches converted together by convert_run: eight, whose elements and
+// results stay in registers.
+inline constexpr std::size_t kRunBatches = 8;
+
+template <FloatElement F, IntElement I>
+inline constexpr std::size_t kRun = kRunBatches * BatchOf<F, I>::kLanes;
+
+// Converts the kRun elements of F at `in` into `out`, reading them once: the
+// run's envelope is taken as it loads and, when it lies within `accepted`,
+// the run is converted from registers and stored; otherwise `envelope`
+// receives it and nothing is written.
+template <FloatElement F, IntElement I, RoundingMode R, OutOfRangeMode M, class Hits>
+PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* out,
+                                              const Hits& hits, const BitEnvelope<F>& accepted,
+                                              BitEnvelope<F>& envelope) noexcept {
+  using Batch = BatchOf<F, I>;
+  using Raw = typename Batch::Raw;
+  constexpr std::size_t W = Batch::kLanes;
+  Raw raw[kRunBatches];
+  Raw largest_signed{};
+  Raw largest_unsigned{};
+  for (std::size_t b = 0; b < kRunBatches; ++b) {
+    raw[b] = Batch::load(in + b * W * sizeof(F), W);
+    add_lanes<F>(largest_signed, largest_unsigned, without_hits<F>(raw[b], hits));
+  }
+  if (!within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope)) return false;
+  for (std::size_t b = 0; b < kRunBatches; ++b) {
+    store<I, W>(out + b * W * sizeof(I), convert_batch<I, R, M, Batch>(raw[b], hits), W);
+  }
+  return true;
+}
+
 }  // namespace avx512
 PRANDEL_INTRINSICS_END
 #endif
@@ -767,16 +799,21 @@ PRANDEL_INTRINSICS_END
 // (map handling, element fallback) is compiled once for all five. A
 // read-only sweep takes the block's extremes (BitEnvelope), and the block is
 // converted straight into the output when the element rule converts both,
-// so every conversion it does is of a value the rule accepts. A one-entry
-// map's hits are handled in the same sweeps.
+// so every conversion it does is of a value the rule accepts; the Avx512
+// variant, where the output has memory of its own, takes the extremes of
+// runs of vectors held in registers and converts each run from there. A
+// one-entry map's hits are handled in the same sweeps.
 template <FloatElement F, IntElement I, OutOfRangeMode M, Isa V>
 struct Blocks {
   using C = Compute<F>;
   using L = Lanes<F, I, V>;
 
-  explicit Blocks(RoundingMode mode) noexcept : rounding(mode) {}
+  Blocks(RoundingMode mode, bool apart) noexcept : rounding(mode), output_apart(apart) {}
 
   RoundingMode rounding;
+  // Whether the output shares no memory with the input: a failing block may
+  // then be left with some of the elements before its first failure written.
+  bool output_apart;
 
   ElementResult<I> element(F x) const noexcept {
     const C wide = widen_for_compute(x);
@@ -851,8 +888,31 @@ struct Blocks {
   template <class Hits>
   PRANDEL_INLINE bool avx512_block(InputSlice<F> in, OutputSlice<I> out,
                                    const Hits& hits) const noexcept {
-    const std::size_t k = in.size();
+    std::size_t k = in.size();
     BitEnvelope<F> envelope;
+    if (output_apart) {
+      // Runs read once, each stored when it passes; the rest of a short
+      // block by the sweeps below.
+      constexpr std::size_t kRun = avx512::kRun<F, I>;
+      std::size_t j = 0;
+      const auto runs = [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
+        while (j + kRun <= k) {
+          if (avx512::convert_run<F, I, R, M>(in.bytes() + j * sizeof(F),
+                                              out.bytes() + j * sizeof(I), hits, accepted_,
+                                              envelope)) {
+            j += kRun;
+          } else if (!extremes_convert(envelope)) {
+            return false;
+          }
+        }
+        return true;
+      };
+      if (!with_rounding_mode(rounding, runs)) return false;
+      if (j == k) return true;
+      in = block::sub_slice(in, j, k - j);
+      out = block::sub_slice(out, j, k - j);
+      k -= j;
+    }
     if constexpr (kStages<Hits>) {
       // One sweep converts and takes the envelope; the stage is copied out
       // when the block passes.
@@ -948,8 +1008,8 @@ struct Slice {
   template <Isa V>
   PRANDEL_INLINE static CastResult run(InputSlice<F> in, OutputSlice<I> out,
                                        const CastConfig<F, I>* config) noexcept {
-    return convert_blocks<V>(Blocks<F, I, M, V>(config->rounding), in, out,
-                          config->scalar_map);
+    return convert_blocks<V>(Blocks<F, I, M, V>(config->rounding, !block::overlap(in, out)),
+                             in, out, config->scalar_map);
   }
 };
 
