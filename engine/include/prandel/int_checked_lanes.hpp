@@ -1,11 +1,13 @@
-// Checked integer narrowing in AVX-512 registers: a run of vectors is
-// loaded once, tested against the target's range and narrowed without going
-// back to memory, and stored only when all of it is in range. Where 512-bit
+// Checked integer conversion in AVX-512 registers: a run of vectors is
+// loaded once, tested against the target's range and converted without
+// going back to memory, and stored only when all of it is in range. Where 512-bit
 // loads issue one a cycle, a separate read-only test sweep costs as much as
 // the conversion itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <type_traits>
 
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
@@ -53,7 +55,6 @@ PRANDEL_TARGET_AVX512 inline __m512i offsets(__m512i x) noexcept {
 // bits: the value itself for a lane in range.
 template <IntElement S, IntElement T>
 PRANDEL_TARGET_AVX512 inline void store_low_bits(std::byte* out, __m512i x) noexcept {
-  static_assert(sizeof(T) <= sizeof(S));
   if constexpr (sizeof(S) == sizeof(T)) {
     _mm512_storeu_si512(out, x);
   } else if constexpr (sizeof(S) == 8 && sizeof(T) == 4) {
@@ -71,32 +72,68 @@ PRANDEL_TARGET_AVX512 inline void store_low_bits(std::byte* out, __m512i x) noex
   }
 }
 
-// Vectors of S converted together: eight (which stay in registers), or as
-// many as a block holds.
-template <IntElement S>
-inline constexpr std::size_t kVectors = 64 / sizeof(S) * 8 <= 256 ? 8 : 256 * sizeof(S) / 64;
+// Elements of S as a vector of T, sign-extended (the pairs that widen and
+// can fail take a signed S to a wider unsigned T).
+template <IntElement S, IntElement T>
+PRANDEL_TARGET_AVX512 inline __m512i load_widened(const std::byte* in) noexcept {
+  static_assert(std::is_signed_v<S> && sizeof(S) < sizeof(T));
+  if constexpr (sizeof(S) == 1 && sizeof(T) == 2) {
+    return _mm512_cvtepi8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  } else if constexpr (sizeof(S) == 1 && sizeof(T) == 4) {
+    return _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+  } else if constexpr (sizeof(S) == 1) {
+    return _mm512_cvtepi8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in)));
+  } else if constexpr (sizeof(S) == 2 && sizeof(T) == 4) {
+    return _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  } else if constexpr (sizeof(S) == 2) {
+    return _mm512_cvtepi16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)));
+  } else {
+    return _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  }
+}
+
+// Vectors converted together (of S, or of T where T is wider): eight, which
+// stay in registers, or as many as a block holds.
+template <IntElement S, IntElement T>
+inline constexpr std::size_t kVectors =
+    64 / std::max(sizeof(S), sizeof(T)) * 8 <= 256 ? 8 : 256 * sizeof(S) / 64;
 
 // Elements converted together.
-template <IntElement S>
-inline constexpr std::size_t kRun = kVectors<S> * (64 / sizeof(S));
+template <IntElement S, IntElement T>
+inline constexpr std::size_t kRun = kVectors<S, T> * (64 / std::max(sizeof(S), sizeof(T)));
 
-// Converts the kRun<S> elements at `in` into `out` and returns true when
+// Converts the kRun<S, T> elements at `in` into `out` and returns true when
 // every one lies within IntRange<S, T>; otherwise returns false having
-// written nothing.
+// written nothing. A widening is tested on the widened lanes, which the
+// loads extend as they read.
 template <IntElement S, IntElement T>
 PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* out) noexcept {
-  constexpr std::size_t kLanes = 64 / sizeof(S);
-  __m512i x[kVectors<S>];
+  constexpr bool kWidens = sizeof(T) > sizeof(S);
+  using Lane = std::conditional_t<kWidens, T, S>;
+  constexpr std::size_t kLanes = 64 / sizeof(Lane);
+  constexpr std::size_t kCount = kVectors<S, T>;
+  __m512i x[kCount];
   __m512i any = _mm512_setzero_si512();
-  for (std::size_t r = 0; r < kVectors<S>; ++r) {
-    x[r] = _mm512_loadu_si512(in + r * 64);
-    any = _mm512_or_si512(any, offsets<S, T>(x[r]));
+  for (std::size_t r = 0; r < kCount; ++r) {
+    if constexpr (kWidens) {
+      // From a signed S: lower is 0, and the offsets are the lanes.
+      x[r] = load_widened<S, T>(in + r * kLanes * sizeof(S));
+      any = _mm512_or_si512(any, x[r]);
+    } else {
+      x[r] = _mm512_loadu_si512(in + r * 64);
+      any = _mm512_or_si512(any, offsets<S, T>(x[r]));
+    }
   }
-  const __m512i outside =
-      splat<S>(static_cast<std::make_unsigned_t<S>>(~IntRange<S, T>::kOffsetBits));
+  using Unsigned = std::make_unsigned_t<Lane>;
+  const __m512i outside = splat<Lane>(static_cast<Unsigned>(
+      ~static_cast<Unsigned>(IntRange<S, T>::kOffsetBits)));
   if (_mm512_test_epi64_mask(any, outside) != 0) return false;
-  for (std::size_t r = 0; r < kVectors<S>; ++r) {
-    store_low_bits<S, T>(out + r * kLanes * sizeof(T), x[r]);
+  for (std::size_t r = 0; r < kCount; ++r) {
+    if constexpr (kWidens) {
+      _mm512_storeu_si512(out + r * 64, x[r]);
+    } else {
+      store_low_bits<S, T>(out + r * kLanes * sizeof(T), x[r]);
+    }
   }
   return true;
 }

@@ -19,7 +19,7 @@ namespace int_to_int_detail {
 
 // Every loop below is a straight vectorisable loop; the variants differ only
 // in the instruction set it is compiled for, but for the Avx512 variant's
-// checked narrowing.
+// checked conversions.
 template <IntElement S, IntElement T, OutOfRangeMode M, Isa V>
 struct Blocks {
   using Range = IntRange<S, T>;
@@ -79,12 +79,11 @@ struct Blocks {
       block::store(out, 0, staged, k);
     } else {
 #if PRANDEL_X86_VARIANTS
-      if constexpr (V == Isa::Avx512 && sizeof(T) <= sizeof(S) &&
-                    std::is_same_v<Entries, NoEntries>) {
-        // Runs tested and narrowed in registers, each stored once it passes
+      if constexpr (V == Isa::Avx512 && std::is_same_v<Entries, NoEntries>) {
+        // Runs tested and converted in registers, each stored once it passes
         // (so a failing block may keep the runs before its failure).
         if (output_apart) {
-          constexpr std::size_t kRun = int_checked_lanes::kRun<S>;
+          constexpr std::size_t kRun = int_checked_lanes::kRun<S, T>;
           std::size_t j = 0;
           for (; j + kRun <= k; j += kRun) {
             if (!int_checked_lanes::convert_run<S, T>(in.bytes() + j * sizeof(S),
