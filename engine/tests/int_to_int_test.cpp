@@ -236,8 +236,9 @@ void check_failure_positions() {
       input[257] = key;
       input[at - 1] = key;
       input[at] = outside;
-      // No map; two entries (a per-entry sweep, or fused); nine (hashed).
-      for (const std::size_t entries : {0u, 2u, 9u}) {
+      // No map; one entry and two (the kernel's own sweeps, or a per-entry
+      // sweep); nine (hashed).
+      for (const std::size_t entries : {0u, 1u, 2u, 9u}) {
         CastConfig<S, T> config;
         for (std::size_t e = 0; e < entries; ++e) {
           const S source = static_cast<S>(Range::lower + static_cast<S>(60 + e));

@@ -102,37 +102,110 @@ inline constexpr std::size_t kVectors =
 template <IntElement S, IntElement T>
 inline constexpr std::size_t kRun = kVectors<S, T> * (64 / std::max(sizeof(S), sizeof(T)));
 
+// Lane-wise operations in lanes of kBytes: equality as a mask, and the
+// lanes a mask names zeroed or set.
+template <std::size_t kBytes>
+PRANDEL_TARGET_AVX512 inline u64 equal(__m512i a, __m512i b) noexcept {
+  if constexpr (kBytes == 1) {
+    return _mm512_cmpeq_epi8_mask(a, b);
+  } else if constexpr (kBytes == 2) {
+    return _mm512_cmpeq_epi16_mask(a, b);
+  } else if constexpr (kBytes == 4) {
+    return _mm512_cmpeq_epi32_mask(a, b);
+  } else {
+    return _mm512_cmpeq_epi64_mask(a, b);
+  }
+}
+template <std::size_t kBytes>
+PRANDEL_TARGET_AVX512 inline __m512i zero_lanes(u64 lanes, __m512i v) noexcept {
+  if constexpr (kBytes == 1) {
+    return _mm512_maskz_mov_epi8(~lanes, v);
+  } else if constexpr (kBytes == 2) {
+    return _mm512_maskz_mov_epi16(static_cast<__mmask32>(~lanes), v);
+  } else if constexpr (kBytes == 4) {
+    return _mm512_maskz_mov_epi32(static_cast<__mmask16>(~lanes), v);
+  } else {
+    return _mm512_maskz_mov_epi64(static_cast<__mmask8>(~lanes), v);
+  }
+}
+template <std::size_t kBytes>
+PRANDEL_TARGET_AVX512 inline __m512i set_lanes(__m512i v, u64 lanes, __m512i value) noexcept {
+  if constexpr (kBytes == 1) {
+    return _mm512_mask_mov_epi8(v, lanes, value);
+  } else if constexpr (kBytes == 2) {
+    return _mm512_mask_mov_epi16(v, static_cast<__mmask32>(lanes), value);
+  } else if constexpr (kBytes == 4) {
+    return _mm512_mask_mov_epi32(v, static_cast<__mmask16>(lanes), value);
+  } else {
+    return _mm512_mask_mov_epi64(v, static_cast<__mmask8>(lanes), value);
+  }
+}
+
+// No map entry.
+struct NoEntry {
+  static constexpr bool kActive = false;
+};
+
+// One map entry in the lanes convert_run compares in (T's where it widens,
+// else S's): its source, and its target's bits (of which narrowing keeps
+// the low ones, the target itself).
+struct OneEntry {
+  static constexpr bool kActive = true;
+  __m512i source;
+  __m512i target;
+
+  template <IntElement S, IntElement T>
+  PRANDEL_TARGET_AVX512 static OneEntry of(S source, T target) noexcept {
+    using Lane = std::conditional_t<(sizeof(T) > sizeof(S)), T, S>;
+    using Unsigned = std::make_unsigned_t<Lane>;
+    // Widening sign-extends the elements (load_widened), and so the source.
+    return {splat<Lane>(static_cast<Unsigned>(static_cast<Lane>(source))),
+            splat<Lane>(static_cast<Unsigned>(static_cast<std::make_unsigned_t<T>>(target)))};
+  }
+};
+
 // Converts the kRun<S, T> elements at `in` into `out` and returns true when
-// every one lies within IntRange<S, T>; otherwise returns false having
-// written nothing. A widening is tested on the widened lanes, which the
-// loads extend as they read.
-template <IntElement S, IntElement T>
-PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* out) noexcept {
+// every one lies within IntRange<S, T> or matches `entry`'s source (and so
+// takes its target); otherwise returns false having written nothing. A
+// widening is tested on the widened lanes, which the loads extend as they
+// read.
+template <IntElement S, IntElement T, class Entry>
+PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* out,
+                                              const Entry& entry) noexcept {
   constexpr bool kWidens = sizeof(T) > sizeof(S);
   using Lane = std::conditional_t<kWidens, T, S>;
   constexpr std::size_t kLanes = 64 / sizeof(Lane);
   constexpr std::size_t kCount = kVectors<S, T>;
   __m512i x[kCount];
+  [[maybe_unused]] u64 hit[kCount];
   __m512i any = _mm512_setzero_si512();
   for (std::size_t r = 0; r < kCount; ++r) {
+    __m512i offset;
     if constexpr (kWidens) {
       // From a signed S: lower is 0, and the offsets are the lanes.
       x[r] = load_widened<S, T>(in + r * kLanes * sizeof(S));
-      any = _mm512_or_si512(any, x[r]);
+      offset = x[r];
     } else {
       x[r] = _mm512_loadu_si512(in + r * 64);
-      any = _mm512_or_si512(any, offsets<S, T>(x[r]));
+      offset = offsets<S, T>(x[r]);
     }
+    if constexpr (Entry::kActive) {
+      hit[r] = equal<sizeof(Lane)>(x[r], entry.source);
+      offset = zero_lanes<sizeof(Lane)>(hit[r], offset);
+    }
+    any = _mm512_or_si512(any, offset);
   }
   using Unsigned = std::make_unsigned_t<Lane>;
   const __m512i outside = splat<Lane>(static_cast<Unsigned>(
       ~static_cast<Unsigned>(IntRange<S, T>::kOffsetBits)));
   if (_mm512_test_epi64_mask(any, outside) != 0) return false;
   for (std::size_t r = 0; r < kCount; ++r) {
+    __m512i y = x[r];
+    if constexpr (Entry::kActive) y = set_lanes<sizeof(Lane)>(y, hit[r], entry.target);
     if constexpr (kWidens) {
-      _mm512_storeu_si512(out + r * 64, x[r]);
+      _mm512_storeu_si512(out + r * 64, y);
     } else {
-      store_low_bits<S, T>(out + r * kLanes * sizeof(T), x[r]);
+      store_low_bits<S, T>(out + r * kLanes * sizeof(T), y);
     }
   }
   return true;

@@ -60,12 +60,57 @@ struct Blocks {
         entries.first_match(x, value);
         out.store(j, value);
       }
-    } else if constexpr (sizeof(T) <= sizeof(S) && !std::is_same_v<Entries, NoEntries>) {
+    } else {
+#if PRANDEL_X86_VARIANTS
+      // Runs tested and converted in registers, each stored once it passes
+      // (so a failing block may keep the runs before its failure); with no
+      // map entry or one.
+      if constexpr (V == Isa::Avx512) {
+        if (output_apart) {
+          if constexpr (std::is_same_v<Entries, NoEntries>) {
+            return checked_runs(in, out, entries, int_checked_lanes::NoEntry{});
+          } else if constexpr (std::is_same_v<Entries, EntryGroup<1, S, T>>) {
+            return checked_runs(
+                in, out, entries,
+                int_checked_lanes::OneEntry::of(entries.matches[0].source(), entries.targets[0]));
+          }
+        }
+      }
+#endif
+      return checked_without_runs(in, out, entries);
+    }
+    return true;
+  }
+
+#if PRANDEL_X86_VARIANTS
+  template <class Entries, class Entry>
+  PRANDEL_INLINE static bool checked_runs(InputSlice<S> in, OutputSlice<T> out,
+                                          const Entries& entries, const Entry& entry) noexcept {
+    constexpr std::size_t kRun = int_checked_lanes::kRun<S, T>;
+    const std::size_t k = in.size();
+    std::size_t j = 0;
+    for (; j + kRun <= k; j += kRun) {
+      if (!int_checked_lanes::convert_run<S, T>(in.bytes() + j * sizeof(S),
+                                                out.bytes() + j * sizeof(T), entry)) {
+        return false;
+      }
+    }
+    if (j == k) return true;
+    return checked_without_runs(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
+                                entries);
+  }
+#endif
+
+  template <class Entries>
+  PRANDEL_INLINE static bool checked_without_runs(InputSlice<S> in, OutputSlice<T> out,
+                                                  const Entries& entries) noexcept {
+    if constexpr (sizeof(T) <= sizeof(S) && !std::is_same_v<Entries, NoEntries>) {
       // Not widening, with a map: one sweep matches, tests and converts into a
       // buffer, written out when every element passes (cheaper than matching
       // in two sweeps; without a map the read-only sweep below is cheaper
       // than the buffer, measured).
       using Unsigned = typename Range::Unsigned;
+      const std::size_t k = in.size();
       Unsigned offsets = 0;
       T staged[block::kElements];
       for (std::size_t j = 0; j < k; ++j) {
@@ -77,29 +122,10 @@ struct Blocks {
       }
       if ((offsets & ~Range::kOffsetBits) != 0) return false;
       block::store(out, 0, staged, k);
+      return true;
     } else {
-#if PRANDEL_X86_VARIANTS
-      if constexpr (V == Isa::Avx512 && std::is_same_v<Entries, NoEntries>) {
-        // Runs tested and converted in registers, each stored once it passes
-        // (so a failing block may keep the runs before its failure).
-        if (output_apart) {
-          constexpr std::size_t kRun = int_checked_lanes::kRun<S, T>;
-          std::size_t j = 0;
-          for (; j + kRun <= k; j += kRun) {
-            if (!int_checked_lanes::convert_run<S, T>(in.bytes() + j * sizeof(S),
-                                                       out.bytes() + j * sizeof(T))) {
-              return false;
-            }
-          }
-          if (j == k) return true;
-          return checked_sweeps(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
-                                entries);
-        }
-      }
-#endif
       return checked_sweeps(in, out, entries);
     }
-    return true;
   }
 
   // A read-only sweep first, so a failing block leaves the output as it
