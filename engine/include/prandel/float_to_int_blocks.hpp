@@ -647,6 +647,27 @@ struct EntryHits {
   }
 };
 
+// A one-entry map whose key is NaN: the hits are the unordered lanes, one
+// compare (binary16 bits: above infinity in magnitude).
+template <FloatElement F, IntElement I>
+struct NanHits : EntryHits<F, I> {
+  using Mask = typename EntryHits<F, I>::Mask;
+  template <class Raw>
+  PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
+    const __m512i bits = to_512(raw);
+    if constexpr (sizeof(F) == 8) {
+      const __m512d v = _mm512_castsi512_pd(bits);
+      return _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q);
+    } else if constexpr (sizeof(F) == 4) {
+      const __m512 v = _mm512_castsi512_ps(bits);
+      return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+    } else {
+      return _mm512_cmpgt_epu16_mask(_mm512_and_si512(bits, _mm512_set1_epi16(0x7fff)),
+                                     _mm512_set1_epi16(0x7c00));
+    }
+  }
+};
+
 // `raw` with its hits zeroed.
 template <FloatElement F, class Raw, class Hits>
 PRANDEL_TARGET_AVX512 inline Raw without_hits(Raw raw, const Hits& hits) noexcept {
@@ -835,7 +856,12 @@ struct Blocks {
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
-      return avx512_block(in, out, avx512::EntryHits<F, I>{entries.matches[0], entries.targets[0]});
+      const SourceMatcher<F>& source = entries.matches[0];
+      if (source.mask() == FloatBits<F>::kMagnitudeMask &&
+          source.lowest() == FloatBits<F>::kInfinity + 1) {
+        return avx512_block(in, out, avx512::NanHits<F, I>{{source, entries.targets[0]}});
+      }
+      return avx512_block(in, out, avx512::EntryHits<F, I>{source, entries.targets[0]});
     }
 #endif
     // A copy the loops can keep in registers.
