@@ -647,23 +647,29 @@ struct EntryHits {
   }
 };
 
-// A one-entry map whose key is NaN: the hits are the unordered lanes, one
-// compare (binary16 bits: above infinity in magnitude).
+// A one-entry map whose key is NaN: the hits are the lanes whose magnitude
+// bits lie above infinity's, an AND and a compare. (An unordered compare of
+// the values says the same, but ran memory-bound data full of NaNs 1.5x
+// slower, measured.)
 template <FloatElement F, IntElement I>
 struct NanHits : EntryHits<F, I> {
   using Mask = typename EntryHits<F, I>::Mask;
   template <class Raw>
   PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
+    using B = FloatBits<F>;
     const __m512i bits = to_512(raw);
     if constexpr (sizeof(F) == 8) {
-      const __m512d v = _mm512_castsi512_pd(bits);
-      return _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q);
+      return _mm512_cmpgt_epu64_mask(
+          _mm512_and_si512(bits, _mm512_set1_epi64(static_cast<i64>(B::kMagnitudeMask))),
+          _mm512_set1_epi64(static_cast<i64>(B::kInfinity)));
     } else if constexpr (sizeof(F) == 4) {
-      const __m512 v = _mm512_castsi512_ps(bits);
-      return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+      return _mm512_cmpgt_epu32_mask(
+          _mm512_and_si512(bits, _mm512_set1_epi32(static_cast<i32>(B::kMagnitudeMask))),
+          _mm512_set1_epi32(static_cast<i32>(B::kInfinity)));
     } else {
-      return _mm512_cmpgt_epu16_mask(_mm512_and_si512(bits, _mm512_set1_epi16(0x7fff)),
-                                     _mm512_set1_epi16(0x7c00));
+      return _mm512_cmpgt_epu16_mask(
+          _mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(B::kMagnitudeMask))),
+          _mm512_set1_epi16(static_cast<i16>(B::kInfinity)));
     }
   }
 };
