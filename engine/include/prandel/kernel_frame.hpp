@@ -283,9 +283,9 @@ struct OverwriteHits {
 // A block the map may hit: the kernel converts the block with the hits
 // replaced by zero straight into `out`, then each hit's target takes its
 // place. The targets are found before the kernel writes, since `out` may be
-// the input's memory. Returns false, having written nothing, where the
-// kernel fails on an element the map left; `hits` says whether any element
-// matched.
+// the input's memory. Returns false, having written no more than the
+// kernel's convert_block may, where the kernel fails on an element the map
+// left; `hits` says whether any element matched.
 template <class Kernel, Element S, Element T>
 PRANDEL_INLINE bool convert_block_with_map(const Kernel& kernel, const ScalarMap<S, T>& map,
                                            InputSlice<S> in, OutputSlice<T> out,
@@ -325,9 +325,9 @@ inline constexpr bool kFusesEntries =
 
 // Every frame's loop: `convert(in_block, out_block)` for each block in
 // order, which converts the block as the element frame would or returns
-// false having written nothing; such a block is redone by the element
-// frame, which writes exactly the elements before a failure and ends the
-// call there.
+// false having written nothing the element frame would not (see
+// convert_block); such a block is redone by the element frame, which writes
+// exactly the elements before a failure and ends the call there.
 template <class Kernel, Element S, Element T, class Convert>
 PRANDEL_INLINE CastResult for_each_block(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out, const ScalarMap<S, T>& map,
