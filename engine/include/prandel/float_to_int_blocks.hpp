@@ -863,8 +863,7 @@ struct Blocks {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
       const SourceMatcher<F>& source = entries.matches[0];
-      if (source.mask() == FloatBits<F>::kMagnitudeMask &&
-          source.lowest() == FloatBits<F>::kInfinity + 1) {
+      if (source.matches_every_nan()) {
         return avx512_block(in, out, avx512::NanHits<F, I>{{source, entries.targets[0]}});
       }
       return avx512_block(in, out, avx512::EntryHits<F, I>{source, entries.targets[0]});
