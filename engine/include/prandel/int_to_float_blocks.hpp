@@ -209,16 +209,13 @@ PRANDEL_INLINE f32 exact_f32_for_f16(S x) noexcept {
   }
 }
 
-// Nearest-away narrows to nearest-even and then steps away from zero the
-// ties that went toward it: for a whole-number f32 from 1 to 2^16 (normal
-// in binary16, with 13 fraction bits beyond it; 2^16 itself is no tie)
-// those whose low 14 bits are 01 followed by twelve zeros, half a unit past
-// an even binary16.
-inline constexpr u32 kTieField = 0x3fff;
-inline constexpr u32 kTieBelowEven = 0x1000;
-
-PRANDEL_INLINE u16 tie_below_even(f32 w) noexcept {
-  return static_cast<u16>((std::bit_cast<u32>(w) & kTieField) == kTieBelowEven);
+// Nearest-away is nearest-even on the exact f32 with its lowest bit set:
+// a whole number from 1 to 2^16 has 13 fraction bits beyond binary16's
+// last place, so the bit turns a tie into a value just past it, which
+// rounds away from zero, and moves no other value across a midpoint (zero
+// becomes the least subnormal, which rounds back to zero).
+PRANDEL_INLINE f32 past_ties(f32 w) noexcept {
+  return std::bit_cast<f32>(std::bit_cast<u32>(w) | 1u);
 }
 
 // --- Avx512: embedded rounding control
@@ -422,13 +419,13 @@ PRANDEL_TARGET_AVX512 inline __m512 exact_f32_for_f16(const std::byte* in,
 
 template <RoundingMode R>
 PRANDEL_TARGET_AVX512 inline __m256i narrow_to_f16(__m512 w) noexcept {
-  __m256i h = _mm512_cvtps_ph(w, binary16_blocks::f16c::kImmediate<R>);
   if constexpr (R == RoundingMode::NearestAway) {
-    const __m512i field = _mm512_and_si512(_mm512_castps_si512(w), _mm512_set1_epi32(kTieField));
-    const __mmask16 tie = _mm512_cmpeq_epi32_mask(field, _mm512_set1_epi32(kTieBelowEven));
-    h = _mm256_mask_add_epi16(h, tie, h, _mm256_set1_epi16(1));
+    // As past_ties does.
+    const __m512 past = _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(w), _mm512_set1_epi32(1)));
+    return _mm512_cvtps_ph(past, binary16_blocks::f16c::kImmediate<RoundingMode::NearestEven>);
+  } else {
+    return _mm512_cvtps_ph(w, binary16_blocks::f16c::kImmediate<R>);
   }
-  return h;
 }
 
 // The lanes of 16 elements equal to `key`, compared in the source's width.
@@ -548,11 +545,8 @@ struct Blocks {
       f32 wide[block::kElements];
       for (std::size_t j = 0; j < k; ++j) wide[j] = exact_f32_for_f16(in[j]);
       if constexpr (R == RoundingMode::NearestAway) {
-        f16 nearest[block::kElements];
-        binary16_blocks::narrow<I, RoundingMode::NearestEven>(wide, OutputSlice<f16>(nearest, k));
-        for (std::size_t j = 0; j < k; ++j) {
-          out.store(j, f16{static_cast<u16>(nearest[j].bits + tie_below_even(wide[j]))});
-        }
+        for (std::size_t j = 0; j < k; ++j) wide[j] = past_ties(wide[j]);
+        binary16_blocks::narrow<I, RoundingMode::NearestEven>(wide, out);
       } else {
         binary16_blocks::narrow<I, R>(wide, out);
       }
