@@ -505,6 +505,44 @@ TEST(FloatToFloat, EveryVariantMatchesTheElementRule) {
   });
 }
 
+// An overflow at lanes across a block (at and beside 64- and 128-element
+// edges), after infinities (which do not fail) just before it and in
+// earlier blocks: every output byte is the element rule's, so nothing at or
+// after the overflow may be written. Maps of no, one and nine entries (the
+// hashed frame) around it.
+template <FloatElement S, FloatElement T>
+void expect_overflow_positions() {
+  const f64 huge = std::same_as<T, f16> ? 1e6 : 1e39;
+  for (const std::size_t at : {256u, 256u + 63, 256u + 64, 256u + 127, 256u + 128, 256u + 255, 700u}) {
+    for (auto rounding : {RoundingMode::NearestEven, RoundingMode::NearestAway, RoundingMode::TowardsPositive,
+                          RoundingMode::TowardsNegative}) {
+      const f64 sign = rounding == RoundingMode::TowardsNegative ? -1.0 : 1.0;
+      std::vector<S> input(1100);
+      for (std::size_t i = 0; i < input.size(); ++i) input[i] = from_f64<S>(1.5 + static_cast<f64>(i % 50));
+      input[5] = from_f64<S>(kInf);
+      input[300] = from_f64<S>(-kInf);
+      input[at - 1] = from_f64<S>(sign * kInf);
+      input[at] = from_f64<S>(sign * huge);
+      for (const std::size_t entries : {0u, 1u, 9u}) {
+        ScalarMap<S, T> map;
+        for (std::size_t e = 0; e < entries; ++e) {
+          map.push_back({from_f64<S>(e == 0 ? 3.5 : 60.0 + static_cast<f64>(e)), from_f64<T>(static_cast<f64>(e))});
+        }
+        const CastConfig<S, T> config = config_of<S, T>(rounding, Unset, map);
+        SCOPED_TRACE("overflow at " + std::to_string(at) + ", rounding " +
+                     std::to_string(static_cast<int>(rounding)) + ", entries " + std::to_string(entries));
+        expect_every_variant_on(input, config);
+      }
+    }
+  }
+}
+
+TEST(FloatToFloat, OverflowAnywhereInABlockWritesExactlyTheElementsBefore) {
+  expect_overflow_positions<f64, f32>();
+  expect_overflow_positions<f64, f16>();
+  expect_overflow_positions<f32, f16>();
+}
+
 // Map entries hit NaNs of any payload, both zeros, and values that would
 // fail or round; a hit block still converts its other elements by the rule.
 template <FloatElement S, FloatElement T>

@@ -402,12 +402,17 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
 // Below this many elements the hashed map's set-up outweighs what it saves.
 inline constexpr std::size_t kHashedMapMinElements = 4 * block::kElements;
 
+// Below this many elements the element rule alone costs less than a
+// block's set-up (a kernel's range test, masked lanes, staging).
+inline constexpr std::size_t kBlockMinElements = 4;
+
 }  // namespace frame_detail
 
 // The element frame's results, a block at a time: each block goes through
 // the kernel's convert_block (with map hits set aside and put back), and a
 // block the kernel does not convert is redone by the element frame, which
-// writes exactly the elements before a failure.
+// writes exactly the elements before a failure. A slice of a few elements
+// goes to the element frame straight away.
 // `I` is the variant the caller is compiled for. The paths without a map,
 // with a map the kernel applies itself and with a hashed map each run in a
 // function of their own (call_out_of_line).
@@ -416,6 +421,9 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
                                          const ScalarMap<S, T>& map) noexcept {
   const std::size_t n = frame_length(in, out);
+  if (n < frame_detail::kBlockMinElements) {
+    return convert_each(in, out, map, [&](S x) PRANDEL_INLINE_LAMBDA { return kernel.element(x); });
+  }
 #if PRANDEL_X86_VARIANTS
   // Several entries: one table lookup per element instead of a compare per
   // entry; but a byte copy that applies the entries itself compares 64
