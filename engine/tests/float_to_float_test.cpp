@@ -543,6 +543,27 @@ TEST(FloatToFloat, OverflowAnywhereInABlockWritesExactlyTheElementsBefore) {
   expect_overflow_positions<f32, f16>();
 }
 
+// Slices large enough that each staged block asks for the next one's input
+// ahead, the last request past the slice's end; an overflow near the end.
+template <FloatElement S, FloatElement T>
+void expect_large_slice_matches_rule() {
+  const std::size_t n = float_to_float_detail::kReadAheadBytes / sizeof(S) + 1000;
+  std::vector<S> input(n);
+  for (std::size_t i = 0; i < n; ++i) input[i] = from_f64<S>(static_cast<f64>(i % 5000) * 0.37 - 900.0);
+  for (auto rounding : {RoundingMode::NearestEven, RoundingMode::NearestAway}) {
+    SCOPED_TRACE("rounding " + std::to_string(static_cast<int>(rounding)));
+    expect_every_variant_on(input, config_of<S, T>(rounding, Unset));
+    std::vector<S> failing = input;
+    failing[n - 300] = from_f64<S>(1e6);
+    expect_every_variant_on(failing, config_of<S, T>(rounding, Unset));
+  }
+}
+
+TEST(FloatToFloat, LargeSlicesMatchTheElementRule) {
+  expect_large_slice_matches_rule<f64, f16>();
+  expect_large_slice_matches_rule<f32, f16>();
+}
+
 // Map entries hit NaNs of any payload, both zeros, and values that would
 // fail or round; a hit block still converts its other elements by the rule.
 template <FloatElement S, FloatElement T>
