@@ -15,6 +15,7 @@
 #include "prandel/element_types.hpp"
 #include "prandel/float_bits.hpp"
 #include "prandel/scalar_map.hpp"
+#include "prandel/source_lanes.hpp"
 
 #if PRANDEL_X86_VARIANTS
 #include <immintrin.h>
@@ -234,8 +235,7 @@ struct Lanes<S> {
     }
   }
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
-    const __m512i magnitude = _mm512_and_si512(x, _mm512_set1_epi16(0x7fff));
-    return _mm512_cmpgt_epu16_mask(magnitude, _mm512_set1_epi16(0x7c00));
+    return source_lanes::nan_lanes<f16>(x);
   }
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi16(x, lanes, _mm512_set1_epi16(static_cast<short>(pattern)));
@@ -294,8 +294,7 @@ struct Lanes<S> {
                        : _mm512_maskz_loadu_epi32(static_cast<Mask>((1u << n) - 1u), p);
   }
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
-    const __m512 v = _mm512_castsi512_ps(x);
-    return _mm512_cmp_ps_mask(v, v, _CMP_UNORD_Q);
+    return source_lanes::nan_lanes<f32>(x);
   }
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi32(x, lanes, _mm512_set1_epi32(static_cast<int>(pattern)));
@@ -342,8 +341,7 @@ struct Lanes<S> {
                        : _mm512_maskz_loadu_epi64(static_cast<Mask>((1u << n) - 1u), p);
   }
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
-    const __m512d v = _mm512_castsi512_pd(x);
-    return _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q);
+    return source_lanes::nan_lanes<f64>(x);
   }
   PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
     return _mm512_mask_mov_epi64(x, lanes, _mm512_set1_epi64(static_cast<long long>(pattern)));

