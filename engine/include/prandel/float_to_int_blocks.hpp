@@ -647,17 +647,6 @@ struct EntryHits {
   }
 };
 
-// A one-entry map whose key is NaN: the hits by source_lanes::nan_lanes,
-// cheaper than the general range test.
-template <FloatElement F, IntElement I>
-struct NanHits : EntryHits<F, I> {
-  using Mask = typename EntryHits<F, I>::Mask;
-  template <class Raw>
-  PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
-    return source_lanes::nan_lanes<F>(to_512(raw));
-  }
-};
-
 // `raw` with its hits zeroed.
 template <FloatElement F, class Raw, class Hits>
 PRANDEL_TARGET_AVX512 inline Raw without_hits(Raw raw, const Hits& hits) noexcept {
@@ -846,11 +835,7 @@ struct Blocks {
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
-      const SourceMatcher<F>& source = entries.matches[0];
-      if (source.matches_every_nan()) {
-        return avx512_block(in, out, avx512::NanHits<F, I>{{source, entries.targets[0]}});
-      }
-      return avx512_block(in, out, avx512::EntryHits<F, I>{source, entries.targets[0]});
+      return avx512_block(in, out, avx512::EntryHits<F, I>{entries.matches[0], entries.targets[0]});
     }
 #endif
     // A copy the loops can keep in registers.

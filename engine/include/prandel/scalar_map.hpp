@@ -93,12 +93,6 @@ class SourceMatcher {
   auto mask() const noexcept { return mask_; }
   auto lowest() const noexcept { return lowest_; }
   auto span() const noexcept { return span_; }
-  // Whether the source is a NaN, which every NaN matches.
-  bool matches_every_nan() const noexcept
-    requires FloatElement<S>
-  {
-    return lowest_ == static_cast<Bits>(FloatBits<S>::kInfinity + 1);
-  }
 
   bool operator()(S x) const noexcept {
     if constexpr (IntElement<S>) {
