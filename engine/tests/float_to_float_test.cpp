@@ -578,6 +578,7 @@ void expect_variants_with_map_hits() {
   input[0] = std::bit_cast<S>(static_cast<typename FloatBits<S>::Bits>(FloatBits<S>::kInfinity | 3));
   const std::vector<ScalarMap<S, T>> maps = {
       {{from_f64<S>(kNaN), from_f64<T>(7)}},
+      {{from_f64<S>(huge), from_f64<T>(1)}},
       {{from_f64<S>(0.0), from_f64<T>(-3)}, {from_f64<S>(kNaN), T{}}},
       {{from_f64<S>(huge), from_f64<T>(1)}, {from_f64<S>(-huge), from_f64<T>(2)}, {from_f64<S>(kNaN), T{}}},
       {{from_f64<S>(1.5), from_f64<T>(1)},

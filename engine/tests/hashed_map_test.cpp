@@ -41,10 +41,19 @@ S from_pattern(u64 bits) {
 }
 
 // Eight entries with a duplicate source (the first must win) and, for
-// floats, a NaN and a zero key; plus a source the data never holds.
+// floats, a NaN and a zero key; plus a source the data never holds. With
+// `powers`, integer keys are powers of two, which no window of their bits
+// separates (the table's hash is then a product).
 template <Element S, Element T>
-ScalarMap<S, T> several_entries() {
+ScalarMap<S, T> several_entries(bool powers) {
   ScalarMap<S, T> map;
+  if constexpr (IntElement<S>) {
+    if (powers) {
+      for (int k = 1; k <= 64; k *= 2) map.push_back({ordinary<S>(k), ordinary<T>(k % 7)});
+      map.push_back({ordinary<S>(0), ordinary<T>(3)});
+      return map;
+    }
+  }
   if constexpr (FloatElement<S>) {
     map.push_back({from_pattern<S>(FloatBits<S>::kInfinity | FloatBits<S>::kQuietBit), T{}});
     map.push_back({ordinary<S>(0), ordinary<T>(2)});
@@ -114,9 +123,15 @@ CastResult reference(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, T
 
 template <Element S, Element T>
 void check_several_entries() {
-  for (const OutOfRangeMode mode : {OutOfRangeMode::Unset, OutOfRangeMode::Clamp}) {
-    const CastConfig<S, T> config{several_entries<S, T>(), mode, RoundingMode::NearestEven};
-    EXPECT_TRUE((HashedMap<S, T>::build(config.scalar_map).has_value()));
+  for (const auto& [mode, powers] : {std::pair{OutOfRangeMode::Unset, false},
+                                     {OutOfRangeMode::Clamp, false},
+                                     {OutOfRangeMode::Unset, true}}) {
+    const CastConfig<S, T> config{several_entries<S, T>(powers), mode, RoundingMode::NearestEven};
+    const auto hashed = HashedMap<S, T>::build(config.scalar_map);
+    ASSERT_TRUE(hashed.has_value());
+    if (IntElement<S> && powers) {
+      EXPECT_FALSE(hashed->window());
+    }
     const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
       return reference(in, out, config);
     };
@@ -162,7 +177,7 @@ void expect_own_slots(const ScalarMap<S, u8>& map) {
   for (const auto& entry : map) {
     using Lane = typename HashedMap<S, u8>::Lane;
     const auto pattern = static_cast<Lane>(static_cast<std::make_unsigned_t<S>>(entry.source));
-    const unsigned slot = hashed_map_detail::slot_of(pattern, hashed->hash());
+    const unsigned slot = hashed->slot_of(pattern);
     EXPECT_EQ(hashed->keys()[slot], pattern);
     EXPECT_EQ(hashed->target(slot), entry.target);
   }
@@ -180,6 +195,12 @@ TEST(HashedMap, EveryKeyPatternHoldsItsOwnSlot) {
   expect_own_slots(high_bits);
   expect_own_slots(complements);
   expect_own_slots(low_bits);
+  // Eight distinct bits: no window holds them all apart, a product does.
+  ScalarMap<u32, u8> one_bit_each;
+  for (u8 k = 0; k < 8; ++k) one_bit_each.push_back({u32{1} << (3 * k), k});
+  expect_own_slots(one_bit_each);
+  EXPECT_FALSE((HashedMap<u32, u8>::build(one_bit_each)->window()));
+  EXPECT_TRUE((HashedMap<u64, u8>::build(high_bits)->window()));
   high_bits.push_back({u64{1}, 8});
   EXPECT_FALSE((HashedMap<u64, u8>::build(high_bits).has_value()));
 }

@@ -721,6 +721,39 @@ struct NarrowBlocks {
     block::store(out, 0, staged, k);
     return true;
   }
+
+  // A small map in the copy out of the staging buffer: the entries' targets
+  // replace the narrowed hits there, and a hit is never an overflow.
+  template <std::size_t kWidth>
+  PRANDEL_INLINE bool convert_block_with_entries(
+      InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
+    const std::size_t k = in.size();
+    T staged[block::kElements];
+    const bool test = R != RoundingMode::TowardsZero && overflow_fails;
+    if (test) {
+#if PRANDEL_X86_VARIANTS
+      if constexpr (I != Isa::Baseline) {
+        if (read_ahead) prefetch_next_block(in);
+      }
+#endif
+      if (narrow_lanes<R, true, I>(in, OutputSlice<T>(staged, k))) [[unlikely]] {
+        unsigned over = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          const bool hit = entries.any_match(in[j]);
+          over |= static_cast<unsigned>(overflows_narrowing<T, R>(in[j]) && !hit);
+        }
+        if (over != 0) return false;
+      }
+    } else {
+      narrow_lanes<R, false, I>(in, OutputSlice<T>(staged, k));
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+      T value = staged[j];
+      entries.first_match(in[j], value);
+      out.store(j, value);
+    }
+    return true;
+  }
 };
 
 // Identities and widenings: exact, never failing. (An identity only comes

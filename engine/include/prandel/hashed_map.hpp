@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,18 +36,26 @@ using Lane = std::conditional_t<
 template <Element S>
 inline constexpr std::size_t kSlots = 128 / sizeof(Lane<S>);
 
-// The top bits of the low 16, 32 or 64 bits of pattern * h: as many bits
-// as the table has slots (64 of 16-bit lanes, 32 and 16 of the wider ones).
+// A slot: the low bits of (pattern * multiplier) >> shift, the multiplier
+// taken modulo the lane and the product too. A multiplier of 1 makes the
+// slot a window of the pattern's own bits, which a vector finds with one
+// shift; other multipliers mix every bit into the top ones, which the shift
+// then takes.
 template <class L>
-constexpr unsigned slot_of(L pattern, u64 h) noexcept {
+constexpr unsigned slot_of(L pattern, u64 multiplier, unsigned shift) noexcept {
+  constexpr unsigned kMask = 128 / sizeof(L) - 1;
   if constexpr (sizeof(L) == 2) {
-    return static_cast<u16>(static_cast<u32>(pattern) * static_cast<u16>(h)) >> 10;
-  } else if constexpr (sizeof(L) == 4) {
-    return static_cast<u32>(pattern * static_cast<u32>(h)) >> 27;
+    return static_cast<u16>(static_cast<u32>(pattern) * static_cast<u16>(multiplier)) >>
+               shift & kMask;
   } else {
-    return static_cast<unsigned>(((pattern ^ (pattern >> 32)) * h) >> 60);
+    return static_cast<unsigned>(static_cast<L>(pattern * static_cast<L>(multiplier)) >>
+                                 shift) & kMask;
   }
 }
+
+// The shift that takes a product's top bits as the slot.
+template <class L>
+inline constexpr unsigned kTopShift = 8 * sizeof(L) - std::countr_zero(128 / sizeof(L));
 
 // The odd multipliers tried: pseudo-random (an arithmetic run of them
 // fails together on keys with regular differences), so a handful of
@@ -113,23 +122,34 @@ class HashedMap {
     }
     if (count == 0) return std::nullopt;
 
-    for (unsigned attempt = 0; attempt < hashed_map_detail::kHashCandidates; ++attempt) {
-      const u64 h = hashed_map_detail::hash_candidate(attempt);
+    // Windows of the patterns' bits first (the cheapest to find), then
+    // multipliers.
+    constexpr unsigned kWindows = hashed_map_detail::kTopShift<Lane> + 1;
+    for (unsigned attempt = 0; attempt < kWindows + hashed_map_detail::kHashCandidates;
+         ++attempt) {
+      const bool window = attempt < kWindows;
+      const u64 multiplier =
+          window ? 1 : hashed_map_detail::hash_candidate(attempt - kWindows);
+      const unsigned shift = window ? attempt : hashed_map_detail::kTopShift<Lane>;
+      const auto slot_of = [&](Lane pattern) {
+        return hashed_map_detail::slot_of(pattern, multiplier, shift);
+      };
       std::uint64_t taken = 0;
       bool separate = true;
       for (std::size_t i = 0; i < count && separate; ++i) {
-        const std::uint64_t bit = std::uint64_t{1} << hashed_map_detail::slot_of(patterns[i], h);
+        const std::uint64_t bit = std::uint64_t{1} << slot_of(patterns[i]);
         separate = (taken & bit) == 0;
         taken |= bit;
       }
       if (!separate) continue;
-      hashed.hash_ = h;
+      hashed.multiplier_ = multiplier;
+      hashed.shift_ = shift;
       // A free slot holds the first pattern, which hashes elsewhere: no
       // element that lands in the free slot equals it.
       hashed.keys_.fill(patterns[0]);
       hashed.targets_.fill(targets[0]);
       for (std::size_t i = 0; i < count; ++i) {
-        const unsigned slot = hashed_map_detail::slot_of(patterns[i], h);
+        const unsigned slot = slot_of(patterns[i]);
         hashed.keys_[slot] = patterns[i];
         hashed.targets_[slot] = targets[i];
       }
@@ -144,7 +164,7 @@ class HashedMap {
         // width: the lookup in lanes finds the name, a second the target.
         hashed.wide_targets_ = true;
         for (std::size_t i = 0; i < count; ++i) {
-          hashed.target_bits_[hashed_map_detail::slot_of(patterns[i], h)] =
+          hashed.target_bits_[slot_of(patterns[i])] =
               static_cast<Lane>(i);
           std::memcpy(&hashed.wide_target_bits_[i], &targets[i], sizeof(T));
         }
@@ -168,8 +188,15 @@ class HashedMap {
   const Lane* target_bits() const noexcept { return target_bits_.data(); }
   bool wide_targets() const noexcept { return wide_targets_; }
   const WideBits* wide_target_bits() const noexcept { return wide_target_bits_.data(); }
-  // The hash's multiplier, for slot_of.
-  u64 hash() const noexcept { return hash_; }
+  // The hash: an element's slot is slot_of(pattern), which is
+  // hashed_map_detail::slot_of(pattern, multiplier(), shift()).
+  unsigned slot_of(Lane pattern) const noexcept {
+    return hashed_map_detail::slot_of(pattern, multiplier_, shift_);
+  }
+  u64 multiplier() const noexcept { return multiplier_; }
+  unsigned shift() const noexcept { return shift_; }
+  // Whether the slot is a window of the pattern's bits (multiplier 1).
+  bool window() const noexcept { return multiplier_ == 1; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
   bool nan_key() const noexcept { return nan_key_; }
@@ -181,7 +208,8 @@ class HashedMap {
   alignas(64) std::array<Lane, kSlots> target_bits_{};
   alignas(64) std::array<WideBits, kWideTargets> wide_target_bits_{};
   std::array<T, kSlots> targets_{};
-  u64 hash_ = 0;
+  u64 multiplier_ = 1;
+  unsigned shift_ = 0;
   bool nan_key_ = false;
   bool wide_targets_ = false;
 };
@@ -237,20 +265,28 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f16>(x);
   }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi16(x, lanes, _mm512_set1_epi16(static_cast<short>(pattern)));
+  // v's low 16 bits in every lane.
+  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
+    return _mm512_set1_epi16(static_cast<short>(v));
   }
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
-    const __m512i m = _mm512_set1_epi16(static_cast<short>(h & 0xffffu));
-    return _mm512_srli_epi16(_mm512_mullo_epi16(x, m), 10);
+  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
+    return _mm512_mask_mov_epi16(x, lanes, splat(pattern));
+  }
+  // The lanes' slots, a window (shift) or the top bits of a product: the
+  // table lookup reads only the slot's bits.
+  template <bool kWindow>
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
+                                             __m128i shift) noexcept {
+    if constexpr (kWindow) return _mm512_srl_epi16(x, shift);
+    return _mm512_srli_epi16(_mm512_mullo_epi16(x, multiplier), hashed_map_detail::kTopShift<u16>);
   }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi16(low, slots, high);
   }
-  PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
-                                            __m512i keys_low, __m512i keys_high) noexcept {
-    return _mm512_mask_cmpeq_epi16_mask(valid, lookup(slots, keys_low, keys_high), x);
+  // The lanes whose slot holds their own pattern.
+  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
+    return _mm512_cmpeq_epi16_mask(keys, x);
   }
   // The low sizeof(T) bytes of the lanes in `lanes`, stored in place.
   template <Element T>
@@ -296,20 +332,26 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f32>(x);
   }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi32(x, lanes, _mm512_set1_epi32(static_cast<int>(pattern)));
+  // v's low 32 bits in every lane.
+  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
+    return _mm512_set1_epi32(static_cast<int>(v));
   }
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
-    const __m512i m = _mm512_set1_epi32(static_cast<int>(h & 0xffff'ffffu));
-    return _mm512_srli_epi32(_mm512_mullo_epi32(x, m), 27);
+  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
+    return _mm512_mask_mov_epi32(x, lanes, splat(pattern));
+  }
+  template <bool kWindow>
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
+                                             __m128i shift) noexcept {
+    if constexpr (kWindow) return _mm512_srl_epi32(x, shift);
+    return _mm512_srli_epi32(_mm512_mullo_epi32(x, multiplier), hashed_map_detail::kTopShift<u32>);
   }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi32(low, slots, high);
   }
-  PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
-                                            __m512i keys_low, __m512i keys_high) noexcept {
-    return _mm512_mask_cmpeq_epi32_mask(valid, lookup(slots, keys_low, keys_high), x);
+  // The lanes whose slot holds their own pattern.
+  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
+    return _mm512_cmpeq_epi32_mask(keys, x);
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
@@ -343,21 +385,26 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f64>(x);
   }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi64(x, lanes, _mm512_set1_epi64(static_cast<long long>(pattern)));
+  // v's low 64 bits in every lane.
+  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
+    return _mm512_set1_epi64(static_cast<long long>(v));
   }
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, u64 h) noexcept {
-    const __m512i folded = _mm512_xor_si512(x, _mm512_srli_epi64(x, 32));
-    return _mm512_srli_epi64(
-        _mm512_mullo_epi64(folded, _mm512_set1_epi64(static_cast<long long>(h))), 60);
+  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
+    return _mm512_mask_mov_epi64(x, lanes, splat(pattern));
+  }
+  template <bool kWindow>
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
+                                             __m128i shift) noexcept {
+    if constexpr (kWindow) return _mm512_srl_epi64(x, shift);
+    return _mm512_srli_epi64(_mm512_mullo_epi64(x, multiplier), hashed_map_detail::kTopShift<u64>);
   }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi64(low, slots, high);
   }
-  PRANDEL_TARGET_AVX512 static Mask matches(Mask valid, __m512i x, __m512i slots,
-                                            __m512i keys_low, __m512i keys_high) noexcept {
-    return _mm512_mask_cmpeq_epi64_mask(valid, lookup(slots, keys_low, keys_high), x);
+  // The lanes whose slot holds their own pattern.
+  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
+    return _mm512_cmpeq_epi64_mask(keys, x);
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
@@ -373,39 +420,86 @@ struct Lanes<S> {
   }
 };
 
+// The sweep over a block's vectors that fills BlockHits (see find_hits).
+template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
+struct HitSweep {
+  using L = Lanes<S>;
+  using Lane = typename HashedMap<S, T>::Lane;
+  static constexpr std::size_t kPerTable = 64 / sizeof(Lane);
+
+  __m512i keys_low, keys_high, multiplier;
+  __m128i shift;
+  const std::byte* in;
+  BlockHits<Lane>& hits;
+  S* set_aside;
+
+  PRANDEL_TARGET_AVX512 HitSweep(const HashedMap<S, T>& hashed, const std::byte* in_bytes,
+                                 BlockHits<Lane>& block_hits, S* aside) noexcept
+      : keys_low(_mm512_load_si512(hashed.keys())),
+        keys_high(_mm512_load_si512(hashed.keys() + kPerTable)),
+        multiplier(L::splat(hashed.multiplier())),
+        shift(_mm_cvtsi32_si128(static_cast<int>(hashed.shift()))),
+        in(in_bytes),
+        hits(block_hits),
+        set_aside(aside) {}
+
+  // Vector v (elements j = v * L::kCount on, n of them); its hit mask.
+  template <bool kFull>
+  PRANDEL_TARGET_AVX512 PRANDEL_INLINE u64 vector(std::size_t v, std::size_t n) noexcept {
+    const std::size_t j = v * L::kCount;
+    __m512i x = L::load(in + j * sizeof(S), kFull ? L::kCount : n);
+    if constexpr (kNanKey) {
+      x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
+    }
+    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
+    _mm512_store_si512(hits.slots + j, slots);
+    const __m512i keys = L::lookup(slots, keys_low, keys_high);
+    typename L::Mask hit;
+    if constexpr (kFull) {
+      hit = L::matches(x, keys);
+    } else {
+      hit = L::matches(x, keys) & static_cast<typename L::Mask>((u64{1} << n) - 1);
+    }
+    hits.masks[v] = hit;
+    if constexpr (kSetAside) {
+      const auto valid =
+          static_cast<typename L::Mask>(kFull ? ~u64{0} : (u64{1} << n) - 1);
+      L::template store_narrowed<S>(reinterpret_cast<std::byte*>(set_aside + j), valid,
+                                    L::with(x, hit, 0));
+    }
+    return hit;
+  }
+};
+
 // Fills `hits` for a block: the vector sweep costs the same for any number
 // of entries and has no branch that depends on the data (a mispredicted one
 // would hold up the loads after it). With kSetAside it also writes the block
 // to `set_aside` with zero in place of each hit.
-template <bool kNanKey, bool kSetAside, Element S, Element T>
+template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                                             BlockHits<typename HashedMap<S, T>::Lane>& hits,
                                             S* set_aside) noexcept {
-  using L = Lanes<S>;
-  constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
-  const __m512i keys_low = _mm512_load_si512(hashed.keys());
-  const __m512i keys_high = _mm512_load_si512(hashed.keys() + kPerTable);
-  const u64 h = hashed.hash();
+  HitSweep<kNanKey, kSetAside, kWindow, S, T> sweep(hashed, in.bytes(), hits, set_aside);
+  constexpr std::size_t kCount = Lanes<S>::kCount;
   const std::size_t k = in.size();
+  const std::size_t full = k / kCount;
   u64 any = 0;
-  for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
-    const std::size_t n = std::min(L::kCount, k - j);
-    __m512i x = L::load(in.bytes() + j * sizeof(S), n);
-    if constexpr (kNanKey) {
-      x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
-    }
-    const auto valid = static_cast<typename L::Mask>(n >= 64 ? ~u64{0} : (u64{1} << n) - 1);
-    const __m512i slots = L::slots(x, h);
-    _mm512_store_si512(hits.slots + j, slots);
-    const auto hit = L::matches(valid, x, slots, keys_low, keys_high);
-    hits.masks[v] = hit;
-    any |= hit;
-    if constexpr (kSetAside) {
-      L::template store_narrowed<S>(reinterpret_cast<std::byte*>(set_aside + j), valid,
-                                    L::with(x, hit, 0));
-    }
-  }
+  for (std::size_t v = 0; v < full; ++v) any |= sweep.template vector<true>(v, kCount);
+  if (k % kCount != 0) any |= sweep.template vector<false>(full, k % kCount);
   hits.any = any;
+}
+
+// find_hits with the sweep the map's hash needs.
+template <bool kNanKey, bool kSetAside, Element S, Element T>
+PRANDEL_TARGET_AVX512 inline void find_block_hits(const HashedMap<S, T>& hashed,
+                                                  InputSlice<S> in,
+                                                  BlockHits<typename HashedMap<S, T>::Lane>& hits,
+                                                  S* set_aside) noexcept {
+  if (hashed.window()) {
+    find_hits<kNanKey, kSetAside, true>(hashed, in, hits, set_aside);
+  } else {
+    find_hits<kNanKey, kSetAside, false>(hashed, in, hits, set_aside);
+  }
 }
 
 // Each hit's target over its element of `out`: where targets fit the lanes,

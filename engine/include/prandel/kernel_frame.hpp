@@ -379,9 +379,9 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
       kernel, in, out, map,
       [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
         if (convert_hits) {
-          hashed_map_avx512::find_hits<kNanKey, false>(hashed, in_block, hits, source);
+          hashed_map_avx512::find_block_hits<kNanKey, false>(hashed, in_block, hits, source);
         } else {
-          hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
+          hashed_map_avx512::find_block_hits<kNanKey, true>(hashed, in_block, hits, source);
         }
         if (hits.any == 0) return kernel.convert_block(in_block, out_block);
         bool converted = convert_hits && kernel.convert_block(in_block, out_block);
@@ -389,7 +389,7 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
           if (convert_hits) {
             // From here on the sweep sets the hits aside as it finds them.
             convert_hits = false;
-            hashed_map_avx512::find_hits<kNanKey, true>(hashed, in_block, hits, source);
+            hashed_map_avx512::find_block_hits<kNanKey, true>(hashed, in_block, hits, source);
           }
           converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
         }
