@@ -445,7 +445,7 @@ struct HitSweep {
 
   // Vector v (elements j = v * L::kCount on, n of them); its hit mask.
   template <bool kFull>
-  PRANDEL_TARGET_AVX512 PRANDEL_INLINE u64 vector(std::size_t v, std::size_t n) noexcept {
+  PRANDEL_INLINE PRANDEL_TARGET_AVX512 u64 vector(std::size_t v, std::size_t n) noexcept {
     const std::size_t j = v * L::kCount;
     __m512i x = L::load(in + j * sizeof(S), kFull ? L::kCount : n);
     if constexpr (kNanKey) {

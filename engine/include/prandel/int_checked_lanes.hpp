@@ -11,6 +11,7 @@
 
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
+#include "prandel/hashed_map.hpp"
 #include "prandel/int_to_int_rule.hpp"
 
 #if PRANDEL_X86_VARIANTS
@@ -146,13 +147,25 @@ struct NoEntry {
   static constexpr bool kActive = false;
 };
 
+// An Entry (below) says which lanes of a vector in convert_run's lanes
+// match a map entry (`hits`) and puts their targets' bits in those lanes
+// (`apply`; narrowing keeps the low bits, the target itself).
+
 // One map entry in the lanes convert_run compares in (T's where it widens,
-// else S's): its source, and its target's bits (of which narrowing keeps
-// the low ones, the target itself).
+// else S's): its source, and its target's bits.
 struct OneEntry {
   static constexpr bool kActive = true;
   __m512i source;
   __m512i target;
+
+  template <std::size_t kBytes>
+  PRANDEL_TARGET_AVX512 u64 hits(__m512i x) const noexcept {
+    return equal<kBytes>(x, source);
+  }
+  template <std::size_t kBytes>
+  PRANDEL_TARGET_AVX512 __m512i apply(__m512i y, u64 hit, __m512i) const noexcept {
+    return set_lanes<kBytes>(y, hit, target);
+  }
 
   template <IntElement S, IntElement T>
   PRANDEL_TARGET_AVX512 static OneEntry of(S source, T target) noexcept {
@@ -161,6 +174,41 @@ struct OneEntry {
     // Widening sign-extends the elements (load_widened), and so the source.
     return {splat<Lane>(static_cast<Unsigned>(static_cast<Lane>(source))),
             splat<Lane>(static_cast<Unsigned>(static_cast<std::make_unsigned_t<T>>(target)))};
+  }
+};
+
+// A map of several entries in S's own lanes (S of 16 bits or more, not
+// widened), matched by its hashed table: a lane's slot, the key there, and
+// where it matches, the target there.
+template <IntElement S, bool kWindow>
+struct HashedEntries {
+  static constexpr bool kActive = true;
+  using L = hashed_map_avx512::Lanes<S>;
+  static_assert(sizeof(typename L::Mask) * 8 == 64 / sizeof(S));
+  __m512i keys_low, keys_high, targets_low, targets_high, multiplier;
+  __m128i shift;
+
+  template <IntElement T>
+  PRANDEL_TARGET_AVX512 static HashedEntries of(const HashedMap<S, T>& map) noexcept {
+    static_assert(HashedMap<S, T>::kTargetsInLanes);
+    constexpr std::size_t kPerTable = 64 / sizeof(S);
+    return {_mm512_load_si512(map.keys()), _mm512_load_si512(map.keys() + kPerTable),
+            _mm512_load_si512(map.target_bits()),
+            _mm512_load_si512(map.target_bits() + kPerTable), L::splat(map.multiplier()),
+            _mm_cvtsi32_si128(static_cast<int>(map.shift()))};
+  }
+
+  template <std::size_t kBytes>
+  PRANDEL_TARGET_AVX512 u64 hits(__m512i x) const noexcept {
+    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
+    return L::matches(x, L::lookup(slots, keys_low, keys_high));
+  }
+  // The slots again rather than kept: a run's eight vectors already fill
+  // the registers.
+  template <std::size_t kBytes>
+  PRANDEL_TARGET_AVX512 __m512i apply(__m512i y, u64 hit, __m512i x) const noexcept {
+    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
+    return set_lanes<kBytes>(y, hit, L::lookup(slots, targets_low, targets_high));
   }
 };
 
@@ -190,7 +238,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
       offset = offsets<S, T>(x[r]);
     }
     if constexpr (Entry::kActive) {
-      hit[r] = equal<sizeof(Lane)>(x[r], entry.source);
+      hit[r] = entry.template hits<sizeof(Lane)>(x[r]);
       offset = zero_lanes<sizeof(Lane)>(hit[r], offset);
     }
     any = _mm512_or_si512(any, offset);
@@ -201,7 +249,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   if (_mm512_test_epi64_mask(any, outside) != 0) return false;
   for (std::size_t r = 0; r < kCount; ++r) {
     __m512i y = x[r];
-    if constexpr (Entry::kActive) y = set_lanes<sizeof(Lane)>(y, hit[r], entry.target);
+    if constexpr (Entry::kActive) y = entry.template apply<sizeof(Lane)>(y, hit[r], x[r]);
     if constexpr (kWidens) {
       _mm512_storeu_si512(out + r * 64, y);
     } else {

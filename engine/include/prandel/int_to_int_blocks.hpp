@@ -34,6 +34,25 @@ struct Blocks {
     return convert_lanes(in, out, NoEntries{});
   }
 
+#if PRANDEL_X86_VARIANTS
+  // Checked narrowings of 16 bits or more on AVX-512 match a hashed map of
+  // several entries inside their runs, as they do one entry.
+  static constexpr bool kRunsTakeHashedMap =
+      V == Isa::Avx512 && !Range::lossless && M != OutOfRangeMode::Wrap &&
+      M != OutOfRangeMode::Clamp && sizeof(S) >= 2 && sizeof(T) <= sizeof(S);
+
+  // Whether convert_block_hashed may run: the runs store as they pass.
+  bool takes_hashed_map() const noexcept { return output_apart; }
+
+  template <bool kWindow>
+    requires kRunsTakeHashedMap
+  PRANDEL_INLINE bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
+                                           const HashedMap<S, T>& map) const noexcept {
+    return checked_runs(in, out, HashedLookup{map},
+                        int_checked_lanes::HashedEntries<S, kWindow>::of(map));
+  }
+#endif
+
   // A small map costs a compare and a select per entry and element here,
   // where setting its hits aside would take sweeps of their own.
   template <std::size_t kWidth>
@@ -45,6 +64,20 @@ struct Blocks {
  private:
   struct NoEntries {
     constexpr bool first_match(S, T&) const noexcept { return false; }
+  };
+
+  // The hashed map's entries one element at a time, for a block's last
+  // elements that fill no run.
+  struct HashedLookup {
+    const HashedMap<S, T>& map;
+    bool first_match(S x, T& target) const noexcept {
+      const auto pattern = static_cast<typename HashedMap<S, T>::Lane>(
+          static_cast<std::make_unsigned_t<S>>(x));
+      const unsigned slot = map.slot_of(pattern);
+      if (map.keys()[slot] != pattern) return false;
+      target = map.target(slot);
+      return true;
+    }
   };
 
   template <class Entries>

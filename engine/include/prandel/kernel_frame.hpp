@@ -397,6 +397,26 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
         return converted;
       });
 }
+
+template <class Kernel, Element S, Element T>
+inline constexpr bool kRunsTakeHashedMap =
+    requires(const Kernel& kernel, InputSlice<S> in, OutputSlice<T> out,
+             const HashedMap<S, T>& hashed) {
+      kernel.takes_hashed_map();
+      kernel.template convert_block_hashed<true>(in, out, hashed);
+    };
+
+// The frame for a kernel that matches a hashed map inside its own runs.
+template <bool kWindow, class Kernel, Element S, Element T>
+PRANDEL_INLINE CastResult convert_blocks_in_runs(const Kernel& kernel, InputSlice<S> in,
+                                                 OutputSlice<T> out, const ScalarMap<S, T>& map,
+                                                 const HashedMap<S, T>& hashed) noexcept {
+  return for_each_block(
+      kernel, in, out, map,
+      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+        return kernel.template convert_block_hashed<kWindow>(in_block, out_block, hashed);
+      });
+}
 #endif
 
 // Below this many elements the hashed map's set-up outweighs what it saves.
@@ -432,6 +452,16 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   if constexpr (I == Isa::Avx512 && !(kByteCopy && frame_detail::kFusesEntries<Kernel, S, T>)) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
       if (const auto hashed = HashedMap<S, T>::build(map)) {
+        if constexpr (frame_detail::kRunsTakeHashedMap<Kernel, S, T>) {
+          if (kernel.takes_hashed_map()) {
+            return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+              return hashed->window()
+                         ? frame_detail::convert_blocks_in_runs<true>(kernel, in, out, map, *hashed)
+                         : frame_detail::convert_blocks_in_runs<false>(kernel, in, out, map,
+                                                                       *hashed);
+            });
+          }
+        }
         if constexpr (FloatElement<S>) {
           if (hashed->nan_key()) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
