@@ -259,6 +259,24 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   return true;
 }
 
+// The whole vectors of in[0, k) with `entry`'s targets over its hits,
+// stored as T by their low bits (where that is the conversion: the same
+// type, or wrap); returns how many elements that was.
+template <IntElement S, IntElement T, class Entry>
+PRANDEL_TARGET_AVX512 inline std::size_t convert_low_bits(const std::byte* in, std::byte* out,
+                                                          std::size_t k,
+                                                          const Entry& entry) noexcept {
+  static_assert(sizeof(T) <= sizeof(S));
+  constexpr std::size_t kLanes = 64 / sizeof(S);
+  std::size_t j = 0;
+  for (; j + kLanes <= k; j += kLanes) {
+    const __m512i x = _mm512_loadu_si512(in + j * sizeof(S));
+    const u64 hit = entry.template hits<sizeof(S)>(x);
+    store_low_bits<S, T>(out + j * sizeof(T), entry.template apply<sizeof(S)>(x, hit, x));
+  }
+  return j;
+}
+
 PRANDEL_INTRINSICS_END
 
 }  // namespace prandel::int_checked_lanes

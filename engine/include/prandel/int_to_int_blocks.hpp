@@ -35,21 +35,34 @@ struct Blocks {
   }
 
 #if PRANDEL_X86_VARIANTS
-  // Checked narrowings of 16 bits or more on AVX-512 match a hashed map of
-  // several entries inside their runs, as they do one entry.
+  // Where the result is the element's low bits (the same type, wrap) or a
+  // checked narrowing, sources of 16 bits or more on AVX-512 match a hashed
+  // map of several entries in the same pass as they convert (a checked one
+  // inside its runs, as it does one entry).
+  static constexpr bool kKeepsLowBits =
+      (Range::lossless || M == OutOfRangeMode::Wrap) && sizeof(T) <= sizeof(S);
   static constexpr bool kRunsTakeHashedMap =
-      V == Isa::Avx512 && !Range::lossless && M != OutOfRangeMode::Wrap &&
-      M != OutOfRangeMode::Clamp && sizeof(S) >= 2 && sizeof(T) <= sizeof(S);
+      V == Isa::Avx512 && sizeof(S) >= 2 && sizeof(T) <= sizeof(S) &&
+      (kKeepsLowBits || M != OutOfRangeMode::Clamp);
 
-  // Whether convert_block_hashed may run: the runs store as they pass.
-  bool takes_hashed_map() const noexcept { return output_apart; }
+  // Whether convert_block_hashed may run: checked runs store as they pass.
+  bool takes_hashed_map() const noexcept { return kKeepsLowBits || output_apart; }
 
   template <bool kWindow>
     requires kRunsTakeHashedMap
   PRANDEL_INLINE bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
                                            const HashedMap<S, T>& map) const noexcept {
-    return checked_runs(in, out, HashedLookup{map},
-                        int_checked_lanes::HashedEntries<S, kWindow>::of(map));
+    const auto entries = int_checked_lanes::HashedEntries<S, kWindow>::of(map);
+    if constexpr (kKeepsLowBits) {
+      const std::size_t k = in.size();
+      const std::size_t j =
+          int_checked_lanes::convert_low_bits<S, T>(in.bytes(), out.bytes(), k, entries);
+      cast_with_entries(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
+                        HashedLookup{map});
+      return true;
+    } else {
+      return checked_runs(in, out, HashedLookup{map}, entries);
+    }
   }
 #endif
 
