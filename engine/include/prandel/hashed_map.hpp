@@ -45,8 +45,9 @@ template <class L>
 constexpr unsigned slot_of(L pattern, u64 multiplier, unsigned shift) noexcept {
   constexpr unsigned kMask = 128 / sizeof(L) - 1;
   if constexpr (sizeof(L) == 2) {
-    return static_cast<u16>(static_cast<u32>(pattern) * static_cast<u16>(multiplier)) >>
-               shift & kMask;
+    const unsigned product =
+        static_cast<u16>(static_cast<u32>(pattern) * static_cast<u16>(multiplier));
+    return product >> shift & kMask;
   } else {
     return static_cast<unsigned>(static_cast<L>(pattern * static_cast<L>(multiplier)) >>
                                  shift) & kMask;

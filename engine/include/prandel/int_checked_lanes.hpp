@@ -177,21 +177,21 @@ struct OneEntry {
   }
 };
 
-// A map of several entries in S's own lanes (S of 16 bits or more, not
-// widened), matched by its hashed table: a lane's slot, the key there, and
-// where it matches, the target there.
+// A map of several entries in S's own lanes (not widened), matched by its
+// hashed table: a lane's slot, the key there, and where it matches, the
+// target there. The table's lanes hold 8-bit elements widened to 16 bits,
+// so a vector of them is matched as two halves.
 template <IntElement S, bool kWindow>
 struct HashedEntries {
   static constexpr bool kActive = true;
   using L = hashed_map_avx512::Lanes<S>;
-  static_assert(sizeof(typename L::Mask) * 8 == 64 / sizeof(S));
   __m512i keys_low, keys_high, targets_low, targets_high, multiplier;
   __m128i shift;
 
   template <IntElement T>
   PRANDEL_TARGET_AVX512 static HashedEntries of(const HashedMap<S, T>& map) noexcept {
     static_assert(HashedMap<S, T>::kTargetsInLanes);
-    constexpr std::size_t kPerTable = 64 / sizeof(S);
+    constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
     return {_mm512_load_si512(map.keys()), _mm512_load_si512(map.keys() + kPerTable),
             _mm512_load_si512(map.target_bits()),
             _mm512_load_si512(map.target_bits() + kPerTable), L::splat(map.multiplier()),
@@ -200,15 +200,40 @@ struct HashedEntries {
 
   template <std::size_t kBytes>
   PRANDEL_TARGET_AVX512 u64 hits(__m512i x) const noexcept {
-    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
-    return L::matches(x, L::lookup(slots, keys_low, keys_high));
+    if constexpr (sizeof(S) == 1) {
+      return u64{lane_hits(low_half(x))} | u64{lane_hits(high_half(x))} << 32;
+    } else {
+      return lane_hits(x);
+    }
   }
-  // The slots again rather than kept: a run's eight vectors already fill
-  // the registers.
+  // The slots again rather than kept: a run's vectors already fill the
+  // registers.
   template <std::size_t kBytes>
   PRANDEL_TARGET_AVX512 __m512i apply(__m512i y, u64 hit, __m512i x) const noexcept {
-    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
-    return set_lanes<kBytes>(y, hit, L::lookup(slots, targets_low, targets_high));
+    if constexpr (sizeof(S) == 1) {
+      const __m512i targets = _mm512_inserti64x4(
+          _mm512_castsi256_si512(_mm512_cvtepi16_epi8(lane_targets(low_half(x)))),
+          _mm512_cvtepi16_epi8(lane_targets(high_half(x))), 1);
+      return set_lanes<1>(y, hit, targets);
+    } else {
+      return set_lanes<kBytes>(y, hit, lane_targets(x));
+    }
+  }
+
+ private:
+  PRANDEL_TARGET_AVX512 static __m512i low_half(__m512i x) noexcept {
+    return _mm512_cvtepu8_epi16(_mm512_castsi512_si256(x));
+  }
+  PRANDEL_TARGET_AVX512 static __m512i high_half(__m512i x) noexcept {
+    return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(x, 1));
+  }
+  PRANDEL_TARGET_AVX512 u64 lane_hits(__m512i lanes) const noexcept {
+    const __m512i slots = L::template slots<kWindow>(lanes, multiplier, shift);
+    return L::matches(lanes, L::lookup(slots, keys_low, keys_high));
+  }
+  PRANDEL_TARGET_AVX512 __m512i lane_targets(__m512i lanes) const noexcept {
+    const __m512i slots = L::template slots<kWindow>(lanes, multiplier, shift);
+    return L::lookup(slots, targets_low, targets_high);
   }
 };
 

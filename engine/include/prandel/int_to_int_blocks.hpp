@@ -36,14 +36,13 @@ struct Blocks {
 
 #if PRANDEL_X86_VARIANTS
   // Where the result is the element's low bits (the same type, wrap) or a
-  // checked narrowing, sources of 16 bits or more on AVX-512 match a hashed
-  // map of several entries in the same pass as they convert (a checked one
-  // inside its runs, as it does one entry).
+  // checked narrowing, AVX-512 matches a hashed map of several entries in
+  // the same pass as it converts (a checked one inside its runs, as it does
+  // one entry). Not widening: the table holds the source's patterns.
   static constexpr bool kKeepsLowBits =
       (Range::lossless || M == OutOfRangeMode::Wrap) && sizeof(T) <= sizeof(S);
   static constexpr bool kRunsTakeHashedMap =
-      V == Isa::Avx512 && sizeof(S) >= 2 && sizeof(T) <= sizeof(S) &&
-      (kKeepsLowBits || M != OutOfRangeMode::Clamp);
+      V == Isa::Avx512 && sizeof(T) <= sizeof(S) && (kKeepsLowBits || M != OutOfRangeMode::Clamp);
 
   // Whether convert_block_hashed may run: checked runs store as they pass.
   bool takes_hashed_map() const noexcept { return kKeepsLowBits || output_apart; }
