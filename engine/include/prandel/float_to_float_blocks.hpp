@@ -700,25 +700,13 @@ struct NarrowBlocks {
   }
 
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
-    // Towards zero stops at the largest value: nothing overflows.
-    if (R == RoundingMode::TowardsZero || !overflow_fails) {
+    if (!overflow_tested()) {
       narrow_lanes<R, false, I>(in, out);
       return true;
     }
-    const std::size_t k = in.size();
-#if PRANDEL_X86_VARIANTS
-    if constexpr (I != Isa::Baseline) {
-      if (read_ahead) prefetch_next_block(in);
-    }
-#endif
     T staged[block::kElements];
-    if (narrow_lanes<R, true, I>(in, OutputSlice<T>(staged, k))) [[unlikely]] {
-      // An overflow, or only infinities, which stay themselves.
-      unsigned over = 0;
-      for (std::size_t j = 0; j < k; ++j) over |= static_cast<unsigned>(overflows_narrowing<T, R>(in[j]));
-      if (over != 0) return false;
-    }
-    block::store(out, 0, staged, k);
+    if (!narrow_tested(in, staged, NoEntries{})) return false;
+    block::store(out, 0, staged, in.size());
     return true;
   }
 
@@ -729,21 +717,8 @@ struct NarrowBlocks {
       InputSlice<S> in, OutputSlice<T> out, const EntryGroup<kWidth, S, T>& entries) const noexcept {
     const std::size_t k = in.size();
     T staged[block::kElements];
-    const bool test = R != RoundingMode::TowardsZero && overflow_fails;
-    if (test) {
-#if PRANDEL_X86_VARIANTS
-      if constexpr (I != Isa::Baseline) {
-        if (read_ahead) prefetch_next_block(in);
-      }
-#endif
-      if (narrow_lanes<R, true, I>(in, OutputSlice<T>(staged, k))) [[unlikely]] {
-        unsigned over = 0;
-        for (std::size_t j = 0; j < k; ++j) {
-          const bool hit = entries.any_match(in[j]);
-          over |= static_cast<unsigned>(overflows_narrowing<T, R>(in[j]) && !hit);
-        }
-        if (over != 0) return false;
-      }
+    if (overflow_tested()) {
+      if (!narrow_tested(in, staged, entries)) return false;
     } else {
       narrow_lanes<R, false, I>(in, OutputSlice<T>(staged, k));
     }
@@ -751,6 +726,40 @@ struct NarrowBlocks {
       T value = staged[j];
       entries.first_match(in[j], value);
       out.store(j, value);
+    }
+    return true;
+  }
+
+ private:
+  struct NoEntries {
+    constexpr bool any_match(S) const noexcept { return false; }
+  };
+
+  // Towards zero stops at the largest value: nothing overflows.
+  bool overflow_tested() const noexcept {
+    return R != RoundingMode::TowardsZero && overflow_fails;
+  }
+
+  // in[0, k) narrowed into `staged` in one pass that compares each element
+  // with the overflow threshold; false where an element the map leaves
+  // overflows.
+  template <class Entries>
+  PRANDEL_INLINE bool narrow_tested(InputSlice<S> in, T* staged,
+                                    const Entries& entries) const noexcept {
+    const std::size_t k = in.size();
+#if PRANDEL_X86_VARIANTS
+    if constexpr (I != Isa::Baseline) {
+      if (read_ahead) prefetch_next_block(in);
+    }
+#endif
+    if (narrow_lanes<R, true, I>(in, OutputSlice<T>(staged, k))) [[unlikely]] {
+      // An overflow, or only infinities (which stay themselves), or hits.
+      unsigned over = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        const bool hit = entries.any_match(in[j]);
+        over |= static_cast<unsigned>(overflows_narrowing<T, R>(in[j]) && !hit);
+      }
+      if (over != 0) return false;
     }
     return true;
   }

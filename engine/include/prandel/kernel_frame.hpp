@@ -72,7 +72,14 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 //                                   const EntryGroup<kWidth, S, T>& entries) const;
 // which applies a small map (kMaxFusedEntries at most) in its own sweeps:
 // an element that matches an entry gets that entry's target and is never
-// tested or converted.
+// tested or converted. On AVX-512 it may offer
+//   bool takes_hashed_map() const;
+//   template <bool kWindow>
+//   bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
+//                             const HashedMap<S, T>& map) const;
+// which does the same for a map of several entries, looked up in the pass
+// that converts (kWindow: the map's slots are windows of the bits), with
+// convert_block's contract; the frame uses it where takes_hashed_map().
 
 // `condition ? a : b`, a binary16 chosen by its bit pattern: a choice
 // between structs does not vectorise.
@@ -406,7 +413,8 @@ inline constexpr bool kRunsTakeHashedMap =
       kernel.template convert_block_hashed<true>(in, out, hashed);
     };
 
-// The frame for a kernel that matches a hashed map inside its own runs.
+// The frame for a kernel that matches a hashed map in the pass that
+// converts.
 template <bool kWindow, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks_in_runs(const Kernel& kernel, InputSlice<S> in,
                                                  OutputSlice<T> out, const ScalarMap<S, T>& map,
