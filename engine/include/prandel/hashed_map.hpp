@@ -15,6 +15,7 @@
 #include "prandel/cpu_features.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/float_bits.hpp"
+#include "prandel/lanes512.hpp"
 #include "prandel/scalar_map.hpp"
 #include "prandel/source_lanes.hpp"
 
@@ -250,9 +251,32 @@ PRANDEL_TARGET_AVX512 inline void store_named(std::byte* p, u64 lanes, __m512i n
 template <Element S>
 struct Lanes;
 
+// What the lane widths share: a lane's pattern set, the slots, the match.
+template <std::size_t kBytes, class Mask>
+struct LaneOps {
+  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
+    return lanes512::splat<kBytes>(v);
+  }
+  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
+    return lanes512::set_lanes<kBytes>(x, lanes, splat(pattern));
+  }
+  // The lanes' slots, a window or a product's top bits (slot_of; `shift` is
+  // the map's): the table lookup reads only the slot's bits.
+  template <bool kWindow>
+  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
+                                             __m128i shift) noexcept {
+    return lanes512::shift_right<kBytes>(
+        kWindow ? x : lanes512::multiply_low<kBytes>(x, multiplier), shift);
+  }
+  // The lanes whose slot holds their own pattern.
+  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
+    return static_cast<Mask>(lanes512::equal<kBytes>(keys, x));
+  }
+};
+
 template <Element S>
   requires(sizeof(S) <= 2)
-struct Lanes<S> {
+struct Lanes<S> : LaneOps<2, __mmask32> {
   static constexpr std::size_t kCount = 32;
   using Mask = __mmask32;
   PRANDEL_TARGET_AVX512 static __m512i load(const std::byte* p, std::size_t n) noexcept {
@@ -266,28 +290,9 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f16>(x);
   }
-  // v's low 16 bits in every lane.
-  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
-    return _mm512_set1_epi16(static_cast<short>(v));
-  }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi16(x, lanes, splat(pattern));
-  }
-  // The lanes' slots, a window (shift) or the top bits of a product: the
-  // table lookup reads only the slot's bits.
-  template <bool kWindow>
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
-                                             __m128i shift) noexcept {
-    if constexpr (kWindow) return _mm512_srl_epi16(x, shift);
-    return _mm512_srli_epi16(_mm512_mullo_epi16(x, multiplier), hashed_map_detail::kTopShift<u16>);
-  }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi16(low, slots, high);
-  }
-  // The lanes whose slot holds their own pattern.
-  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
-    return _mm512_cmpeq_epi16_mask(keys, x);
   }
   // The low sizeof(T) bytes of the lanes in `lanes`, stored in place.
   template <Element T>
@@ -323,7 +328,7 @@ struct Lanes<S> {
 
 template <Element S>
   requires(sizeof(S) == 4)
-struct Lanes<S> {
+struct Lanes<S> : LaneOps<4, __mmask16> {
   static constexpr std::size_t kCount = 16;
   using Mask = __mmask16;
   PRANDEL_TARGET_AVX512 static __m512i load(const std::byte* p, std::size_t n) noexcept {
@@ -333,26 +338,9 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f32>(x);
   }
-  // v's low 32 bits in every lane.
-  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
-    return _mm512_set1_epi32(static_cast<int>(v));
-  }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi32(x, lanes, splat(pattern));
-  }
-  template <bool kWindow>
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
-                                             __m128i shift) noexcept {
-    if constexpr (kWindow) return _mm512_srl_epi32(x, shift);
-    return _mm512_srli_epi32(_mm512_mullo_epi32(x, multiplier), hashed_map_detail::kTopShift<u32>);
-  }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi32(low, slots, high);
-  }
-  // The lanes whose slot holds their own pattern.
-  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
-    return _mm512_cmpeq_epi32_mask(keys, x);
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {
@@ -376,7 +364,7 @@ struct Lanes<S> {
 
 template <Element S>
   requires(sizeof(S) == 8)
-struct Lanes<S> {
+struct Lanes<S> : LaneOps<8, __mmask8> {
   static constexpr std::size_t kCount = 8;
   using Mask = __mmask8;
   PRANDEL_TARGET_AVX512 static __m512i load(const std::byte* p, std::size_t n) noexcept {
@@ -386,26 +374,9 @@ struct Lanes<S> {
   PRANDEL_TARGET_AVX512 static Mask nan_lanes(__m512i x) noexcept {
     return source_lanes::nan_lanes<f64>(x);
   }
-  // v's low 64 bits in every lane.
-  PRANDEL_TARGET_AVX512 static __m512i splat(u64 v) noexcept {
-    return _mm512_set1_epi64(static_cast<long long>(v));
-  }
-  PRANDEL_TARGET_AVX512 static __m512i with(__m512i x, Mask lanes, u64 pattern) noexcept {
-    return _mm512_mask_mov_epi64(x, lanes, splat(pattern));
-  }
-  template <bool kWindow>
-  PRANDEL_TARGET_AVX512 static __m512i slots(__m512i x, __m512i multiplier,
-                                             __m128i shift) noexcept {
-    if constexpr (kWindow) return _mm512_srl_epi64(x, shift);
-    return _mm512_srli_epi64(_mm512_mullo_epi64(x, multiplier), hashed_map_detail::kTopShift<u64>);
-  }
   // The table entries at the lanes' slots.
   PRANDEL_TARGET_AVX512 static __m512i lookup(__m512i slots, __m512i low, __m512i high) noexcept {
     return _mm512_permutex2var_epi64(low, slots, high);
-  }
-  // The lanes whose slot holds their own pattern.
-  PRANDEL_TARGET_AVX512 static Mask matches(__m512i x, __m512i keys) noexcept {
-    return _mm512_cmpeq_epi64_mask(keys, x);
   }
   template <Element T>
   PRANDEL_TARGET_AVX512 static void store_narrowed(std::byte* p, Mask lanes, __m512i v) noexcept {

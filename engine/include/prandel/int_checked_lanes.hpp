@@ -13,26 +13,23 @@
 #include "prandel/element_types.hpp"
 #include "prandel/hashed_map.hpp"
 #include "prandel/int_to_int_rule.hpp"
+#include "prandel/lanes512.hpp"
 
 #if PRANDEL_X86_VARIANTS
 #include <immintrin.h>
 
 namespace prandel::int_checked_lanes {
 
+using lanes512::equal;
+using lanes512::set_lanes;
+using lanes512::zero_lanes;
+
 PRANDEL_INTRINSICS_BEGIN
 
 // A vector of lanes as wide as S, each `value`.
 template <IntElement S>
 PRANDEL_TARGET_AVX512 inline __m512i splat(std::make_unsigned_t<S> value) noexcept {
-  if constexpr (sizeof(S) == 1) {
-    return _mm512_set1_epi8(static_cast<char>(value));
-  } else if constexpr (sizeof(S) == 2) {
-    return _mm512_set1_epi16(static_cast<short>(value));
-  } else if constexpr (sizeof(S) == 4) {
-    return _mm512_set1_epi32(static_cast<int>(value));
-  } else {
-    return _mm512_set1_epi64(static_cast<long long>(value));
-  }
+  return lanes512::splat<sizeof(S)>(value);
 }
 
 // Each lane's offset from the range's lower end (IntRange::offset).
@@ -102,45 +99,6 @@ inline constexpr std::size_t kVectors =
 // Elements converted together.
 template <IntElement S, IntElement T>
 inline constexpr std::size_t kRun = kVectors<S, T> * (64 / std::max(sizeof(S), sizeof(T)));
-
-// Lane-wise operations in lanes of kBytes: equality as a mask, and the
-// lanes a mask names zeroed or set.
-template <std::size_t kBytes>
-PRANDEL_TARGET_AVX512 inline u64 equal(__m512i a, __m512i b) noexcept {
-  if constexpr (kBytes == 1) {
-    return _mm512_cmpeq_epi8_mask(a, b);
-  } else if constexpr (kBytes == 2) {
-    return _mm512_cmpeq_epi16_mask(a, b);
-  } else if constexpr (kBytes == 4) {
-    return _mm512_cmpeq_epi32_mask(a, b);
-  } else {
-    return _mm512_cmpeq_epi64_mask(a, b);
-  }
-}
-template <std::size_t kBytes>
-PRANDEL_TARGET_AVX512 inline __m512i zero_lanes(u64 lanes, __m512i v) noexcept {
-  if constexpr (kBytes == 1) {
-    return _mm512_maskz_mov_epi8(~lanes, v);
-  } else if constexpr (kBytes == 2) {
-    return _mm512_maskz_mov_epi16(static_cast<__mmask32>(~lanes), v);
-  } else if constexpr (kBytes == 4) {
-    return _mm512_maskz_mov_epi32(static_cast<__mmask16>(~lanes), v);
-  } else {
-    return _mm512_maskz_mov_epi64(static_cast<__mmask8>(~lanes), v);
-  }
-}
-template <std::size_t kBytes>
-PRANDEL_TARGET_AVX512 inline __m512i set_lanes(__m512i v, u64 lanes, __m512i value) noexcept {
-  if constexpr (kBytes == 1) {
-    return _mm512_mask_mov_epi8(v, lanes, value);
-  } else if constexpr (kBytes == 2) {
-    return _mm512_mask_mov_epi16(v, static_cast<__mmask32>(lanes), value);
-  } else if constexpr (kBytes == 4) {
-    return _mm512_mask_mov_epi32(v, static_cast<__mmask16>(lanes), value);
-  } else {
-    return _mm512_mask_mov_epi64(v, static_cast<__mmask8>(lanes), value);
-  }
-}
 
 // No map entry.
 struct NoEntry {
