@@ -549,10 +549,9 @@ PRANDEL_TARGET_AVX512 inline void widen_f16_lanes(const std::byte* in, std::byte
                            : _mm256_maskz_loadu_epi16(lanes, in);
   __mmask16 hits[kWidth];
   for (std::size_t i = 0; i < kWidth; ++i) {
-    // The upper half of the widened vector is zeros, which a zero key
+    // Lanes past a partial vector's own are zeros, which a zero key
     // matches: only `lanes` count.
-    hits[i] = static_cast<__mmask16>(
-        source_lanes::matching(entries.matches[i], _mm512_zextsi256_si512(h)) & lanes);
+    hits[i] = static_cast<__mmask16>(source_lanes::matching(entries.matches[i], h) & lanes);
   }
   const __m512 wide = _mm512_cvtph_ps(h);
   if constexpr (std::same_as<T, f32>) {

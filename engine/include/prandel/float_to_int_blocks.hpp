@@ -613,20 +613,32 @@ struct EntryHits {
   // past the vector's own are to be ignored).
   template <class Raw>
   PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
-    return source_lanes::matching(source, to_512(raw));
+    if constexpr (sizeof(Raw) == 32) {
+      return source_lanes::matching(source, raw);
+    } else {
+      return source_lanes::matching(source, to_512(raw));
+    }
   }
 
   // `raw` with the hit lanes zeroed.
   template <class Raw>
   PRANDEL_TARGET_AVX512 static Raw clear(Raw raw, Mask hits) noexcept {
-    const __m512i bits = to_512(raw);
     const Mask keep = static_cast<Mask>(~hits);
-    if constexpr (sizeof(F) == 8) {
-      return from_512<Raw>(_mm512_maskz_mov_epi64(keep, bits));
-    } else if constexpr (sizeof(F) == 4) {
-      return from_512<Raw>(_mm512_maskz_mov_epi32(keep, bits));
+    if constexpr (sizeof(Raw) == 32) {
+      if constexpr (sizeof(F) == 4) {
+        return _mm256_maskz_mov_epi32(static_cast<__mmask8>(keep), raw);
+      } else {
+        return _mm256_maskz_mov_epi16(static_cast<__mmask16>(keep), raw);
+      }
     } else {
-      return from_512<Raw>(_mm512_maskz_mov_epi16(keep, bits));
+      const __m512i bits = to_512(raw);
+      if constexpr (sizeof(F) == 8) {
+        return from_512<Raw>(_mm512_maskz_mov_epi64(keep, bits));
+      } else if constexpr (sizeof(F) == 4) {
+        return from_512<Raw>(_mm512_maskz_mov_epi32(keep, bits));
+      } else {
+        return from_512<Raw>(_mm512_maskz_mov_epi16(keep, bits));
+      }
     }
   }
 
@@ -776,16 +788,25 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   using Batch = BatchOf<F, I>;
   using Raw = typename Batch::Raw;
   constexpr std::size_t W = Batch::kLanes;
+  // Each batch's hits are found once: the batch is kept with them cleared,
+  // and their mask until the targets go in.
   Raw raw[kRunBatches];
+  [[maybe_unused]] source_lanes::Mask<F> hit[kRunBatches];
   Raw largest_signed{};
   Raw largest_unsigned{};
   for (std::size_t b = 0; b < kRunBatches; ++b) {
     raw[b] = Batch::load(in + b * W * sizeof(F), W);
-    add_lanes<F>(largest_signed, largest_unsigned, without_hits<F>(raw[b], hits));
+    if constexpr (Hits::kActive) {
+      hit[b] = hits.mask(raw[b]);
+      raw[b] = Hits::clear(raw[b], hit[b]);
+    }
+    add_lanes<F>(largest_signed, largest_unsigned, raw[b]);
   }
   if (!within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope)) return false;
   for (std::size_t b = 0; b < kRunBatches; ++b) {
-    store<I, W>(out + b * W * sizeof(I), convert_batch<I, R, M, Batch>(raw[b], hits), W);
+    auto results = Batch::template convert<I, R, M>(Batch::value(raw[b]));
+    if constexpr (Hits::kActive) results = hits.blend(results, hit[b]);
+    store<I, W>(out + b * W * sizeof(I), results, W);
   }
   return true;
 }

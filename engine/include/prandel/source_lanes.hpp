@@ -41,6 +41,29 @@ PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
   }
 }
 
+// The same on 256 bits (a batch of sixteen binary16 or eight f32 values):
+// half the work of zero-extending them to 512 bits first.
+template <FloatElement S>
+PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
+                                              __m256i bits) noexcept {
+  if constexpr (sizeof(S) == 8) {
+    const __m256i offset = _mm256_sub_epi64(
+        _mm256_and_si256(bits, _mm256_set1_epi64x(static_cast<i64>(source.mask()))),
+        _mm256_set1_epi64x(static_cast<i64>(source.lowest())));
+    return _mm256_cmple_epu64_mask(offset, _mm256_set1_epi64x(static_cast<i64>(source.span())));
+  } else if constexpr (sizeof(S) == 4) {
+    const __m256i offset = _mm256_sub_epi32(
+        _mm256_and_si256(bits, _mm256_set1_epi32(static_cast<i32>(source.mask()))),
+        _mm256_set1_epi32(static_cast<i32>(source.lowest())));
+    return _mm256_cmple_epu32_mask(offset, _mm256_set1_epi32(static_cast<i32>(source.span())));
+  } else {
+    const __m256i offset = _mm256_sub_epi16(
+        _mm256_and_si256(bits, _mm256_set1_epi16(static_cast<i16>(source.mask()))),
+        _mm256_set1_epi16(static_cast<i16>(source.lowest())));
+    return _mm256_cmple_epu16_mask(offset, _mm256_set1_epi16(static_cast<i16>(source.span())));
+  }
+}
+
 // The lanes of `bits` that hold a NaN: magnitude bits above infinity's, an
 // AND and a compare on the patterns (as `matching` works).
 template <FloatElement S>
