@@ -620,24 +620,26 @@ struct EntryHits {
     }
   }
 
-  // `raw` with the hit lanes zeroed.
+  // `raw` with the hit lanes zeroed (a merge with zeros under the hit mask
+  // needs no complement of it).
   template <class Raw>
   PRANDEL_TARGET_AVX512 static Raw clear(Raw raw, Mask hits) noexcept {
-    const Mask keep = static_cast<Mask>(~hits);
     if constexpr (sizeof(Raw) == 32) {
+      const __m256i zero = _mm256_setzero_si256();
       if constexpr (sizeof(F) == 4) {
-        return _mm256_maskz_mov_epi32(static_cast<__mmask8>(keep), raw);
+        return _mm256_mask_mov_epi32(raw, static_cast<__mmask8>(hits), zero);
       } else {
-        return _mm256_maskz_mov_epi16(static_cast<__mmask16>(keep), raw);
+        return _mm256_mask_mov_epi16(raw, static_cast<__mmask16>(hits), zero);
       }
     } else {
       const __m512i bits = to_512(raw);
+      const __m512i zero = _mm512_setzero_si512();
       if constexpr (sizeof(F) == 8) {
-        return from_512<Raw>(_mm512_maskz_mov_epi64(keep, bits));
+        return from_512<Raw>(_mm512_mask_mov_epi64(bits, hits, zero));
       } else if constexpr (sizeof(F) == 4) {
-        return from_512<Raw>(_mm512_maskz_mov_epi32(keep, bits));
+        return from_512<Raw>(_mm512_mask_mov_epi32(bits, hits, zero));
       } else {
-        return from_512<Raw>(_mm512_maskz_mov_epi16(keep, bits));
+        return from_512<Raw>(_mm512_mask_mov_epi16(bits, hits, zero));
       }
     }
   }
