@@ -125,6 +125,7 @@ template <Element S, Element T>
 void check_several_entries() {
   for (const auto& [mode, powers] : {std::pair{OutOfRangeMode::Unset, false},
                                      {OutOfRangeMode::Clamp, false},
+                                     {OutOfRangeMode::Wrap, false},
                                      {OutOfRangeMode::Unset, true}}) {
     const CastConfig<S, T> config{several_entries<S, T>(powers), mode, RoundingMode::NearestEven};
     const auto hashed = HashedMap<S, T>::build(config.scalar_map);

@@ -596,32 +596,20 @@ PRANDEL_TARGET_AVX512 inline bool within_accepted(Raw largest_signed, Raw larges
 // A block without a map entry: no lane is a hit.
 struct NoHits {
   static constexpr bool kActive = false;
+  struct Found {};
 };
 
-// A one-entry map's hits on lanes of element bits, by the entry's own
-// SourceMatcher range (scalar_map.hpp) in vectors. Hits are cleared to zero
-// before the test and the conversion and take `target` after it.
-template <FloatElement F, IntElement I>
-struct EntryHits {
+// A map's hits in a batch: `find(raw)` gives what the lookup found, its
+// `lanes` (a mask in lanes of F's width; lanes past the batch's own are to
+// be ignored) and whatever `blend(results, found)` needs to set the hits'
+// targets. What they all share: the batch with the hit lanes zeroed before
+// the test and the conversion (a merge with zeros under the hit mask needs
+// no complement of it).
+template <FloatElement F>
+struct HitLanes {
   static constexpr bool kActive = true;
   using Mask = source_lanes::Mask<F>;
 
-  SourceMatcher<F> source;
-  I target;
-
-  // The hit mask of a vector of element bits (lanes of F's width; lanes
-  // past the vector's own are to be ignored).
-  template <class Raw>
-  PRANDEL_TARGET_AVX512 Mask mask(Raw raw) const noexcept {
-    if constexpr (sizeof(Raw) == 32) {
-      return source_lanes::matching(source, raw);
-    } else {
-      return source_lanes::matching(source, to_512(raw));
-    }
-  }
-
-  // `raw` with the hit lanes zeroed (a merge with zeros under the hit mask
-  // needs no complement of it).
   template <class Raw>
   PRANDEL_TARGET_AVX512 static Raw clear(Raw raw, Mask hits) noexcept {
     if constexpr (sizeof(Raw) == 32) {
@@ -643,28 +631,103 @@ struct EntryHits {
       }
     }
   }
+};
 
-  // Results (64-bit lanes, or int32 lanes still to narrow) with the hit
-  // lanes set to the target.
-  PRANDEL_TARGET_AVX512 __m512i blend(__m512i results, Mask hits) const noexcept {
-    if constexpr (sizeof(I) == 8) {
-      return _mm512_mask_mov_epi64(results, static_cast<__mmask8>(hits),
-                                   _mm512_set1_epi64(static_cast<i64>(target)));
+// Results (kResultBytes-wide lanes: 64-bit, or int32 still to narrow, as
+// the batch gives them) with the hit lanes set to `targets`, in the same
+// lanes.
+template <std::size_t kResultBytes, class Results, class Mask>
+PRANDEL_TARGET_AVX512 inline Results with_targets(Results results, Mask hits,
+                                                  Results targets) noexcept {
+  if constexpr (sizeof(Results) == 32) {
+    return _mm256_mask_mov_epi32(results, static_cast<__mmask8>(hits), targets);
+  } else if constexpr (kResultBytes == 8) {
+    return _mm512_mask_mov_epi64(results, static_cast<__mmask8>(hits), targets);
+  } else {
+    return _mm512_mask_mov_epi32(results, static_cast<__mmask16>(hits), targets);
+  }
+}
+
+// A one-entry map's hits, by the entry's own SourceMatcher range
+// (scalar_map.hpp) in vectors; they take `target`.
+template <FloatElement F, IntElement I>
+struct EntryHits : HitLanes<F> {
+  using Mask = source_lanes::Mask<F>;
+  struct Found {
+    Mask lanes;
+  };
+
+  SourceMatcher<F> source;
+  I target;
+
+  template <class Raw>
+  PRANDEL_TARGET_AVX512 Found find(Raw raw) const noexcept {
+    if constexpr (sizeof(Raw) == 32) {
+      return {source_lanes::matching(source, raw)};
     } else {
-      return _mm512_mask_mov_epi32(results, static_cast<__mmask16>(hits),
-                                   _mm512_set1_epi32(static_cast<i32>(target)));
+      return {source_lanes::matching(source, to_512(raw))};
     }
   }
-  PRANDEL_TARGET_AVX512 __m256i blend(__m256i results, Mask hits) const noexcept {
-    return _mm256_mask_mov_epi32(results, static_cast<__mmask8>(hits),
-                                 _mm256_set1_epi32(static_cast<i32>(target)));
+
+  template <class Results>
+  PRANDEL_TARGET_AVX512 Results blend(Results results, const Found& found) const noexcept {
+    Results targets;
+    if constexpr (sizeof(Results) == 32) {
+      targets = _mm256_set1_epi32(static_cast<i32>(target));
+    } else if constexpr (kResultBytes == 8) {
+      targets = _mm512_set1_epi64(static_cast<i64>(target));
+    } else {
+      targets = _mm512_set1_epi32(static_cast<i32>(target));
+    }
+    return with_targets<kResultBytes>(results, found.lanes, targets);
+  }
+
+ private:
+  static constexpr std::size_t kResultBytes = sizeof(I) == 8 ? 8 : 4;
+};
+
+// A hashed map's hits (hashed_map.hpp) on f64 batches, looked up in their
+// own 64-bit lanes, which every target fits; a hit takes the target of its
+// slot, kept from the lookup. kNanKey: the map has a NaN key, which every
+// NaN lane matches.
+template <IntElement I, bool kNanKey, bool kWindow>
+struct TableHits : HitLanes<f64> {
+  using Mask = __mmask8;
+  struct Found {
+    Mask lanes;
+    __m512i slots;
+  };
+
+  hashed_map_avx512::TableInRegisters<f64, kWindow> table;
+
+  PRANDEL_TARGET_AVX512 static TableHits of(const HashedMap<f64, I>& map) noexcept {
+    return {{}, hashed_map_avx512::TableInRegisters<f64, kWindow>::of(map)};
+  }
+
+  PRANDEL_TARGET_AVX512 Found find(__m512i raw) const noexcept {
+    using L = hashed_map_avx512::Lanes<f64>;
+    __m512i x = raw;
+    if constexpr (kNanKey) x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<f64>);
+    const __m512i slots = table.slots(x);
+    return {table.hits(x, slots), slots};
+  }
+
+  // Eight 64-bit results, or eight int32 ones still to narrow.
+  template <class Results>
+  PRANDEL_TARGET_AVX512 Results blend(Results results, const Found& found) const noexcept {
+    const __m512i targets = table.targets(found.slots);
+    if constexpr (sizeof(Results) == 32) {
+      return with_targets<4>(results, found.lanes, _mm512_cvtepi64_epi32(targets));
+    } else {
+      return with_targets<8>(results, found.lanes, targets);
+    }
   }
 };
 
 // `raw` with its hits zeroed.
 template <FloatElement F, class Raw, class Hits>
 PRANDEL_TARGET_AVX512 inline Raw without_hits(Raw raw, const Hits& hits) noexcept {
-  if constexpr (Hits::kActive) return Hits::clear(raw, hits.mask(raw));
+  if constexpr (Hits::kActive) return Hits::clear(raw, hits.find(raw).lanes);
   return raw;
 }
 
@@ -701,8 +764,9 @@ template <IntElement I, RoundingMode R, OutOfRangeMode M, class Batch, class Hit
 PRANDEL_TARGET_AVX512 inline auto convert_batch(typename Batch::Raw raw,
                                                 const Hits& hits) noexcept {
   if constexpr (Hits::kActive) {
-    const auto hit = hits.mask(raw);
-    return hits.blend(Batch::template convert<I, R, M>(Batch::value(Hits::clear(raw, hit))), hit);
+    const auto found = hits.find(raw);
+    return hits.blend(
+        Batch::template convert<I, R, M>(Batch::value(Hits::clear(raw, found.lanes))), found);
   } else {
     return Batch::template convert<I, R, M>(Batch::value(raw));
   }
@@ -734,13 +798,13 @@ PRANDEL_TARGET_AVX512 inline void staged_step(const std::byte* in, std::byte* st
                                               typename Batch::Raw& largest_signed,
                                               typename Batch::Raw& largest_unsigned) noexcept {
   using F = typename Batch::Element;
-  typename Batch::Raw raw = Batch::load(in, n);
+  const typename Batch::Raw raw = Batch::load(in, n);
   if constexpr (Hits::kActive) {
-    const auto hit = hits.mask(raw);
-    raw = Hits::clear(raw, hit);
-    add_lanes<F>(largest_signed, largest_unsigned, raw);
+    const auto found = hits.find(raw);
+    const typename Batch::Raw cleared = Hits::clear(raw, found.lanes);
+    add_lanes<F>(largest_signed, largest_unsigned, cleared);
     store<I, Batch::kLanes>(
-        staged, hits.blend(Batch::template convert<I, R, M>(Batch::value(raw)), hit), n);
+        staged, hits.blend(Batch::template convert<I, R, M>(Batch::value(cleared)), found), n);
   } else {
     add_lanes<F>(largest_signed, largest_unsigned, raw);
     store<I, Batch::kLanes>(staged, Batch::template convert<I, R, M>(Batch::value(raw)), n);
@@ -791,23 +855,23 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   using Raw = typename Batch::Raw;
   constexpr std::size_t W = Batch::kLanes;
   // Each batch's hits are found once: the batch is kept with them cleared,
-  // and their mask until the targets go in.
+  // and what was found until the targets go in.
   Raw raw[kRunBatches];
-  [[maybe_unused]] source_lanes::Mask<F> hit[kRunBatches];
+  [[maybe_unused]] typename Hits::Found found[kRunBatches];
   Raw largest_signed{};
   Raw largest_unsigned{};
   for (std::size_t b = 0; b < kRunBatches; ++b) {
     raw[b] = Batch::load(in + b * W * sizeof(F), W);
     if constexpr (Hits::kActive) {
-      hit[b] = hits.mask(raw[b]);
-      raw[b] = Hits::clear(raw[b], hit[b]);
+      found[b] = hits.find(raw[b]);
+      raw[b] = Hits::clear(raw[b], found[b].lanes);
     }
     add_lanes<F>(largest_signed, largest_unsigned, raw[b]);
   }
   if (!within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope)) return false;
   for (std::size_t b = 0; b < kRunBatches; ++b) {
     auto results = Batch::template convert<I, R, M>(Batch::value(raw[b]));
-    if constexpr (Hits::kActive) results = hits.blend(results, hit[b]);
+    if constexpr (Hits::kActive) results = hits.blend(results, found[b]);
     store<I, W>(out + b * W * sizeof(I), results, W);
   }
   return true;
@@ -858,13 +922,36 @@ struct Blocks {
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (V == Isa::Avx512 && kWidth == 1) {
-      return avx512_block(in, out, avx512::EntryHits<F, I>{entries.matches[0], entries.targets[0]});
+      return avx512_block(in, out,
+                          avx512::EntryHits<F, I>{{}, entries.matches[0], entries.targets[0]});
     }
 #endif
     // A copy the loops can keep in registers.
     const EntryGroup<kWidth, F, I> group = entries;
     return generic_block(in, out, group);
   }
+
+#if PRANDEL_X86_VARIANTS
+  // A map of several entries from f64 (the frame's hashed hook): the Avx512
+  // sweeps look the table up as they convert, as they match one entry,
+  // rather than set the block's hits aside in a copy of their own. From f32
+  // and binary16, whose sweep finds the hits of more elements a vector,
+  // that measured no faster (f32) or slower (binary16, whose batches fill
+  // half a vector of the table's lanes).
+  static constexpr bool kRunsTakeHashedMap = V == Isa::Avx512 && std::same_as<F, f64>;
+
+  bool takes_hashed_map() const noexcept { return true; }
+
+  template <bool kWindow>
+    requires kRunsTakeHashedMap
+  PRANDEL_INLINE bool convert_block_hashed(InputSlice<F> in, OutputSlice<I> out,
+                                           const HashedMap<F, I>& map) const noexcept {
+    if (map.nan_key()) {
+      return avx512_block(in, out, avx512::TableHits<I, true, kWindow>::of(map));
+    }
+    return avx512_block(in, out, avx512::TableHits<I, false, kWindow>::of(map));
+  }
+#endif
 
  private:
   using Bits = typename FloatBits<F>::Bits;

@@ -392,6 +392,38 @@ struct Lanes<S> : LaneOps<8, __mmask8> {
   }
 };
 
+// The table in registers, for a kernel that looks it up in its own pass:
+// which lanes hit, and the targets at the lanes' slots (kTargetsInLanes).
+// Float lanes come with any NaN already set to kNanPattern where the map
+// has a NaN key.
+template <Element S, bool kWindow>
+struct TableInRegisters {
+  using L = Lanes<S>;
+  __m512i keys_low, keys_high, targets_low, targets_high, multiplier;
+  __m128i shift;
+
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static TableInRegisters of(const HashedMap<S, T>& map) noexcept {
+    static_assert(HashedMap<S, T>::kTargetsInLanes);
+    constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
+    return {_mm512_load_si512(map.keys()), _mm512_load_si512(map.keys() + kPerTable),
+            _mm512_load_si512(map.target_bits()),
+            _mm512_load_si512(map.target_bits() + kPerTable), L::splat(map.multiplier()),
+            _mm_cvtsi32_si128(static_cast<int>(map.shift()))};
+  }
+
+  PRANDEL_TARGET_AVX512 __m512i slots(__m512i lanes) const noexcept {
+    return L::template slots<kWindow>(lanes, multiplier, shift);
+  }
+  // The lanes whose slot holds their own pattern.
+  PRANDEL_TARGET_AVX512 typename L::Mask hits(__m512i lanes, __m512i at) const noexcept {
+    return L::matches(lanes, L::lookup(at, keys_low, keys_high));
+  }
+  PRANDEL_TARGET_AVX512 __m512i targets(__m512i at) const noexcept {
+    return L::lookup(at, targets_low, targets_high);
+  }
+};
+
 // The sweep over a block's vectors that fills BlockHits (see find_hits).
 template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
 struct HitSweep {

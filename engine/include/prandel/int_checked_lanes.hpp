@@ -142,18 +142,11 @@ struct OneEntry {
 template <IntElement S, bool kWindow>
 struct HashedEntries {
   static constexpr bool kActive = true;
-  using L = hashed_map_avx512::Lanes<S>;
-  __m512i keys_low, keys_high, targets_low, targets_high, multiplier;
-  __m128i shift;
+  hashed_map_avx512::TableInRegisters<S, kWindow> table;
 
   template <IntElement T>
   PRANDEL_TARGET_AVX512 static HashedEntries of(const HashedMap<S, T>& map) noexcept {
-    static_assert(HashedMap<S, T>::kTargetsInLanes);
-    constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
-    return {_mm512_load_si512(map.keys()), _mm512_load_si512(map.keys() + kPerTable),
-            _mm512_load_si512(map.target_bits()),
-            _mm512_load_si512(map.target_bits() + kPerTable), L::splat(map.multiplier()),
-            _mm_cvtsi32_si128(static_cast<int>(map.shift()))};
+    return {hashed_map_avx512::TableInRegisters<S, kWindow>::of(map)};
   }
 
   template <std::size_t kBytes>
@@ -186,12 +179,10 @@ struct HashedEntries {
     return _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(x, 1));
   }
   PRANDEL_TARGET_AVX512 u64 lane_hits(__m512i lanes) const noexcept {
-    const __m512i slots = L::template slots<kWindow>(lanes, multiplier, shift);
-    return L::matches(lanes, L::lookup(slots, keys_low, keys_high));
+    return table.hits(lanes, table.slots(lanes));
   }
   PRANDEL_TARGET_AVX512 __m512i lane_targets(__m512i lanes) const noexcept {
-    const __m512i slots = L::template slots<kWindow>(lanes, multiplier, shift);
-    return L::lookup(slots, targets_low, targets_high);
+    return table.targets(table.slots(lanes));
   }
 };
 
