@@ -44,14 +44,10 @@ PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
 // The same on 256 bits (a batch of sixteen binary16 or eight f32 values):
 // half the work of zero-extending them to 512 bits first.
 template <FloatElement S>
+  requires(sizeof(S) <= 4)
 PRANDEL_TARGET_AVX512 inline Mask<S> matching(const SourceMatcher<S>& source,
                                               __m256i bits) noexcept {
-  if constexpr (sizeof(S) == 8) {
-    const __m256i offset = _mm256_sub_epi64(
-        _mm256_and_si256(bits, _mm256_set1_epi64x(static_cast<i64>(source.mask()))),
-        _mm256_set1_epi64x(static_cast<i64>(source.lowest())));
-    return _mm256_cmple_epu64_mask(offset, _mm256_set1_epi64x(static_cast<i64>(source.span())));
-  } else if constexpr (sizeof(S) == 4) {
+  if constexpr (sizeof(S) == 4) {
     const __m256i offset = _mm256_sub_epi32(
         _mm256_and_si256(bits, _mm256_set1_epi32(static_cast<i32>(source.mask()))),
         _mm256_set1_epi32(static_cast<i32>(source.lowest())));
