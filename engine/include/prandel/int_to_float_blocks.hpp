@@ -453,15 +453,31 @@ PRANDEL_TARGET_AVX512 inline __mmask16 equal_lanes(const std::byte* in, __mmask1
   }
 }
 
+// A hashed map of 32-bit sources (hashed_map.hpp): sixteen elements are one
+// vector of the table's lanes, a lookup for all entries at once.
+template <IntElement S, bool kWindow>
+  requires(sizeof(S) == 4)
+struct TableEntries {
+  hashed_map_avx512::TableInRegisters<S, kWindow> table;
+};
+
 // 16 elements converted, and each map entry's target put over the lanes it
-// matches (entries last to first, so the first match stays).
+// matches (entries last to first, so the first match stays; a table's
+// patterns are distinct, the first entry's kept).
 template <IntElement S, RoundingMode R, class Entries>
 PRANDEL_TARGET_AVX512 inline __m256i f16_lanes(const std::byte* in, __mmask16 lanes,
                                                const Entries& entries) noexcept {
   __m256i h = narrow_to_f16<R>(exact_f32_for_f16<S>(in, lanes));
-  for (std::size_t i = entries.targets.size(); i-- > 0;) {
-    h = _mm256_mask_mov_epi16(h, equal_lanes<S>(in, lanes, entries.matches[i].source()),
-                              _mm256_set1_epi16(static_cast<short>(entries.targets[i].bits)));
+  if constexpr (requires { entries.table; }) {
+    const __m512i x = _mm512_maskz_loadu_epi32(lanes, in);
+    const __m512i slots = entries.table.slots(x);
+    const __mmask16 hits = entries.table.hits(x, slots) & lanes;
+    h = _mm256_mask_mov_epi16(h, hits, _mm512_cvtepi32_epi16(entries.table.targets(slots)));
+  } else {
+    for (std::size_t i = entries.targets.size(); i-- > 0;) {
+      h = _mm256_mask_mov_epi16(h, equal_lanes<S>(in, lanes, entries.matches[i].source()),
+                                _mm256_set1_epi16(static_cast<short>(entries.targets[i].bits)));
+    }
   }
   return h;
 }
@@ -536,6 +552,27 @@ struct Blocks {
     }
     return true;
   }
+
+#if PRANDEL_X86_VARIANTS
+  // A map of several entries from 32-bit integers to binary16 (the frame's
+  // hashed hook): the table is looked up in the converting sweep, where a
+  // vector is sixteen elements, rather than swept first and its targets put
+  // over the results. It reads each vector before storing its results, so
+  // the output may be the input's memory.
+  static constexpr bool kRunsTakeHashedMap = kBlendsF16 && sizeof(S) == 4;
+
+  bool takes_hashed_map() const noexcept { return true; }
+
+  template <bool kWindow>
+    requires kRunsTakeHashedMap
+  PRANDEL_INLINE bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
+                                           const HashedMap<S, T>& map) const noexcept {
+    avx512::convert_block_to_f16<S, R>(
+        in.bytes(), out.bytes(), in.size(),
+        avx512::TableEntries<S, kWindow>{hashed_map_avx512::TableInRegisters<S, kWindow>::of(map)});
+    return true;
+  }
+#endif
 
   PRANDEL_INLINE bool convert_block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
     const std::size_t k = in.size();
