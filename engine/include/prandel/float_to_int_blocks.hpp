@@ -20,6 +20,7 @@
 #include "prandel/float_bits.hpp"
 #include "prandel/float_to_int_rule.hpp"
 #include "prandel/kernel_frame.hpp"
+#include "prandel/lanes512.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/slice_blocks.hpp"
 #include "prandel/source_lanes.hpp"
@@ -620,15 +621,7 @@ struct HitLanes {
         return _mm256_mask_mov_epi16(raw, static_cast<__mmask16>(hits), zero);
       }
     } else {
-      const __m512i bits = to_512(raw);
-      const __m512i zero = _mm512_setzero_si512();
-      if constexpr (sizeof(F) == 8) {
-        return from_512<Raw>(_mm512_mask_mov_epi64(bits, hits, zero));
-      } else if constexpr (sizeof(F) == 4) {
-        return from_512<Raw>(_mm512_mask_mov_epi32(bits, hits, zero));
-      } else {
-        return from_512<Raw>(_mm512_mask_mov_epi16(bits, hits, zero));
-      }
+      return from_512<Raw>(lanes512::zero_lanes<sizeof(F)>(hits, to_512(raw)));
     }
   }
 };
@@ -641,10 +634,8 @@ PRANDEL_TARGET_AVX512 inline Results with_targets(Results results, Mask hits,
                                                   Results targets) noexcept {
   if constexpr (sizeof(Results) == 32) {
     return _mm256_mask_mov_epi32(results, static_cast<__mmask8>(hits), targets);
-  } else if constexpr (kResultBytes == 8) {
-    return _mm512_mask_mov_epi64(results, static_cast<__mmask8>(hits), targets);
   } else {
-    return _mm512_mask_mov_epi32(results, static_cast<__mmask16>(hits), targets);
+    return lanes512::set_lanes<kResultBytes>(results, hits, targets);
   }
 }
 
@@ -671,13 +662,13 @@ struct EntryHits : HitLanes<F> {
 
   template <class Results>
   PRANDEL_TARGET_AVX512 Results blend(Results results, const Found& found) const noexcept {
+    // The target's bits in the results' lanes (the store keeps the low ones).
+    const auto bits = static_cast<u64>(static_cast<i64>(target));
     Results targets;
     if constexpr (sizeof(Results) == 32) {
-      targets = _mm256_set1_epi32(static_cast<i32>(target));
-    } else if constexpr (kResultBytes == 8) {
-      targets = _mm512_set1_epi64(static_cast<i64>(target));
+      targets = _mm256_set1_epi32(static_cast<i32>(bits));
     } else {
-      targets = _mm512_set1_epi32(static_cast<i32>(target));
+      targets = lanes512::splat<kResultBytes>(bits);
     }
     return with_targets<kResultBytes>(results, found.lanes, targets);
   }

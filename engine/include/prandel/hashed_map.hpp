@@ -392,10 +392,10 @@ struct Lanes<S> : LaneOps<8, __mmask8> {
   }
 };
 
-// The table in registers, for a kernel that looks it up in its own pass:
-// which lanes hit, and the targets at the lanes' slots (kTargetsInLanes).
-// Float lanes come with any NaN already set to kNanPattern where the map
-// has a NaN key.
+// The table in registers, for a sweep that looks it up: which lanes hit,
+// and the target bits at the lanes' slots (HashedMap::target_bits: the
+// target itself where kTargetsInLanes, else its name). Float lanes come
+// with any NaN already set to kNanPattern where the map has a NaN key.
 template <Element S, bool kWindow>
 struct TableInRegisters {
   using L = Lanes<S>;
@@ -404,7 +404,6 @@ struct TableInRegisters {
 
   template <Element T>
   PRANDEL_TARGET_AVX512 static TableInRegisters of(const HashedMap<S, T>& map) noexcept {
-    static_assert(HashedMap<S, T>::kTargetsInLanes);
     constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
     return {_mm512_load_si512(map.keys()), _mm512_load_si512(map.keys() + kPerTable),
             _mm512_load_si512(map.target_bits()),
@@ -429,20 +428,15 @@ template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
 struct HitSweep {
   using L = Lanes<S>;
   using Lane = typename HashedMap<S, T>::Lane;
-  static constexpr std::size_t kPerTable = 64 / sizeof(Lane);
 
-  __m512i keys_low, keys_high, multiplier;
-  __m128i shift;
+  TableInRegisters<S, kWindow> table;
   const std::byte* in;
   BlockHits<Lane>& hits;
   S* set_aside;
 
   PRANDEL_TARGET_AVX512 HitSweep(const HashedMap<S, T>& hashed, const std::byte* in_bytes,
                                  BlockHits<Lane>& block_hits, S* aside) noexcept
-      : keys_low(_mm512_load_si512(hashed.keys())),
-        keys_high(_mm512_load_si512(hashed.keys() + kPerTable)),
-        multiplier(L::splat(hashed.multiplier())),
-        shift(_mm_cvtsi32_si128(static_cast<int>(hashed.shift()))),
+      : table(TableInRegisters<S, kWindow>::of(hashed)),
         in(in_bytes),
         hits(block_hits),
         set_aside(aside) {}
@@ -455,15 +449,10 @@ struct HitSweep {
     if constexpr (kNanKey) {
       x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
     }
-    const __m512i slots = L::template slots<kWindow>(x, multiplier, shift);
+    const __m512i slots = table.slots(x);
     _mm512_store_si512(hits.slots + j, slots);
-    const __m512i keys = L::lookup(slots, keys_low, keys_high);
-    typename L::Mask hit;
-    if constexpr (kFull) {
-      hit = L::matches(x, keys);
-    } else {
-      hit = L::matches(x, keys) & static_cast<typename L::Mask>((u64{1} << n) - 1);
-    }
+    typename L::Mask hit = table.hits(x, slots);
+    if constexpr (!kFull) hit = static_cast<typename L::Mask>(hit & ((u64{1} << n) - 1));
     hits.masks[v] = hit;
     if constexpr (kSetAside) {
       const auto valid =

@@ -42,18 +42,6 @@ PRANDEL_TARGET_AVX512 inline u64 equal(__m512i a, __m512i b) noexcept {
   }
 }
 template <std::size_t kBytes>
-PRANDEL_TARGET_AVX512 inline __m512i zero_lanes(u64 lanes, __m512i v) noexcept {
-  if constexpr (kBytes == 1) {
-    return _mm512_maskz_mov_epi8(~lanes, v);
-  } else if constexpr (kBytes == 2) {
-    return _mm512_maskz_mov_epi16(static_cast<__mmask32>(~lanes), v);
-  } else if constexpr (kBytes == 4) {
-    return _mm512_maskz_mov_epi32(static_cast<__mmask16>(~lanes), v);
-  } else {
-    return _mm512_maskz_mov_epi64(static_cast<__mmask8>(~lanes), v);
-  }
-}
-template <std::size_t kBytes>
 PRANDEL_TARGET_AVX512 inline __m512i set_lanes(__m512i v, u64 lanes, __m512i value) noexcept {
   if constexpr (kBytes == 1) {
     return _mm512_mask_mov_epi8(v, lanes, value);
@@ -64,6 +52,12 @@ PRANDEL_TARGET_AVX512 inline __m512i set_lanes(__m512i v, u64 lanes, __m512i val
   } else {
     return _mm512_mask_mov_epi64(v, static_cast<__mmask8>(lanes), value);
   }
+}
+// A merge with zeros under the mask: no complement of it, which the
+// compiler may take through a general register.
+template <std::size_t kBytes>
+PRANDEL_TARGET_AVX512 inline __m512i zero_lanes(u64 lanes, __m512i v) noexcept {
+  return set_lanes<kBytes>(v, lanes, _mm512_setzero_si512());
 }
 
 // Each lane shifted right by `count` bits (the low 64 bits of `count`).
