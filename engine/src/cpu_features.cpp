@@ -24,6 +24,8 @@ constexpr unsigned kAvx512f = kBit(16);
 constexpr unsigned kAvx512dq = kBit(17);
 constexpr unsigned kAvx512bw = kBit(30);
 constexpr unsigned kAvx512vl = kBit(31);
+// Leaf 7, sub-leaf 0, ECX.
+constexpr unsigned kAvx512vbmi = kBit(1);
 // XCR0: the register state the operating system saves.
 constexpr unsigned kYmmState = kBit(1) | kBit(2);
 constexpr unsigned kZmmState = kYmmState | kBit(5) | kBit(6) | kBit(7);
@@ -52,13 +54,14 @@ CpuFeatures detect_cpu_features() noexcept {
 
   unsigned ebx7 = 0;
   unsigned ecx7 = 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx7, &ecx7, &edx) == 0) ebx7 = 0;
+  if (__get_cpuid_count(7, 0, &eax, &ebx7, &ecx7, &edx) == 0) ebx7 = ecx7 = 0;
 
   CpuFeatures features;
   features.f16c = all_of(ecx1, kF16c);
   features.avx2 = features.f16c && all_of(ecx1, kFma) && all_of(ebx7, kAvx2);
   features.avx512 = features.avx2 && all_of(xcr0, kZmmState) &&
                     all_of(ebx7, kAvx512f | kAvx512dq | kAvx512bw | kAvx512vl);
+  features.avx512vbmi = features.avx512 && all_of(ecx7, kAvx512vbmi);
   return features;
 }
 

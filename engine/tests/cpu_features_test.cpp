@@ -42,6 +42,8 @@ TEST(CpuFeatures, AgreeWithWhatTheOperatingSystemReports) {
   EXPECT_EQ(features.avx2, has({"avx", "f16c", "fma", "avx2"}));
   EXPECT_EQ(features.avx512,
             has({"avx", "f16c", "fma", "avx2", "avx512f", "avx512dq", "avx512bw", "avx512vl"}));
+  EXPECT_EQ(features.avx512vbmi, has({"avx", "f16c", "fma", "avx2", "avx512f", "avx512dq",
+                                      "avx512bw", "avx512vl", "avx512vbmi"}));
 }
 
 TEST(CpuFeatures, BestVariantIsTheWidestSupported) {

@@ -40,17 +40,28 @@ S from_pattern(u64 bits) {
   return x;
 }
 
+// The integer keys: spread out; powers of two, which no window of their
+// bits separates (the table's hash is then a product); or with two pairs
+// that differ only in bit 7 and so share the windows at shifts 0 and 1 of
+// 8-bit keys, which the window at shift 2 separates.
+enum class IntKeys { kSpread, kPowers, kHighBit };
+
 // Eight entries with a duplicate source (the first must win) and, for
-// floats, a NaN and a zero key; plus a source the data never holds. With
-// `powers`, integer keys are powers of two, which no window of their bits
-// separates (the table's hash is then a product).
+// floats, a NaN and a zero key; plus a source the data never holds.
 template <Element S, Element T>
-ScalarMap<S, T> several_entries(bool powers) {
+ScalarMap<S, T> several_entries(IntKeys keys) {
   ScalarMap<S, T> map;
   if constexpr (IntElement<S>) {
-    if (powers) {
+    if (keys == IntKeys::kPowers) {
       for (int k = 1; k <= 64; k *= 2) map.push_back({ordinary<S>(k), ordinary<T>(k % 7)});
       map.push_back({ordinary<S>(0), ordinary<T>(3)});
+      return map;
+    }
+    if (keys == IntKeys::kHighBit) {
+      for (int k : {5, 5 + 128, 60, 0, 9, 17, 99}) {
+        map.push_back({static_cast<S>(k), ordinary<T>(k % 7)});
+      }
+      map.push_back({std::numeric_limits<S>::max(), ordinary<T>(3)});
       return map;
     }
   }
@@ -123,15 +134,22 @@ CastResult reference(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, T
 
 template <Element S, Element T>
 void check_several_entries() {
-  for (const auto& [mode, powers] : {std::pair{OutOfRangeMode::Unset, false},
-                                     {OutOfRangeMode::Clamp, false},
-                                     {OutOfRangeMode::Wrap, false},
-                                     {OutOfRangeMode::Unset, true}}) {
-    const CastConfig<S, T> config{several_entries<S, T>(powers), mode, RoundingMode::NearestEven};
+  for (const auto& [mode, keys] : {std::pair{OutOfRangeMode::Unset, IntKeys::kSpread},
+                                   {OutOfRangeMode::Clamp, IntKeys::kSpread},
+                                   {OutOfRangeMode::Wrap, IntKeys::kSpread},
+                                   {OutOfRangeMode::Unset, IntKeys::kPowers},
+                                   {OutOfRangeMode::Unset, IntKeys::kHighBit}}) {
+    if (FloatElement<S> && keys != IntKeys::kSpread) continue;
+    const CastConfig<S, T> config{several_entries<S, T>(keys), mode, RoundingMode::NearestEven};
     const auto hashed = HashedMap<S, T>::build(config.scalar_map);
     ASSERT_TRUE(hashed.has_value());
-    if (IntElement<S> && powers) {
+    if (keys == IntKeys::kPowers) {
       EXPECT_FALSE(hashed->window());
+    }
+    if (sizeof(S) == 1 && keys == IntKeys::kHighBit) {
+      // The byte lanes' window with its shift.
+      EXPECT_TRUE(hashed->window());
+      EXPECT_EQ(hashed->shift(), 2u);
     }
     const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
       return reference(in, out, config);

@@ -20,10 +20,13 @@
 #define PRANDEL_TARGET_AVX2 __attribute__((target("avx2,fma,f16c")))
 #define PRANDEL_TARGET_AVX512 \
   __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl,avx2,fma,f16c")))
+#define PRANDEL_TARGET_AVX512VBMI \
+  __attribute__((target("avx512f,avx512dq,avx512bw,avx512vl,avx512vbmi,avx2,fma,f16c")))
 #else
 #define PRANDEL_X86_VARIANTS 0
 #define PRANDEL_TARGET_AVX2
 #define PRANDEL_TARGET_AVX512
+#define PRANDEL_TARGET_AVX512VBMI
 #endif
 
 // Around code with AVX-512 intrinsics: GCC takes the "undefined" pass-through
@@ -63,9 +66,16 @@ enum class Isa : std::uint8_t {
   Baseline,  // the build's own target; binary16 blocks in software
   Avx2,      // AVX2, FMA and F16C
   Avx512,    // AVX-512 F, DQ, BW and VL, on top of Avx2
+  // and VBMI: byte permutes, which look a table up in 8-bit lanes. Only
+  // kernels with code of their own for it are compiled for it (kUsesVbmi).
+  Avx512Vbmi,
 };
 
-inline constexpr std::array<Isa, 3> kIsas = {Isa::Baseline, Isa::Avx2, Isa::Avx512};
+inline constexpr std::array<Isa, 4> kIsas = {Isa::Baseline, Isa::Avx2, Isa::Avx512,
+                                             Isa::Avx512Vbmi};
+
+// Whether the variant has AVX-512 (F, DQ, BW, VL).
+constexpr bool has_avx512(Isa isa) noexcept { return isa >= Isa::Avx512; }
 
 constexpr std::string_view isa_name(Isa isa) noexcept {
   switch (isa) {
@@ -73,6 +83,8 @@ constexpr std::string_view isa_name(Isa isa) noexcept {
       return "avx2";
     case Isa::Avx512:
       return "avx512";
+    case Isa::Avx512Vbmi:
+      return "avx512vbmi";
     case Isa::Baseline:
       break;
   }
@@ -85,6 +97,7 @@ struct CpuFeatures {
   bool f16c = false;    // with AVX state: the VEX-encoded conversions
   bool avx2 = false;    // the Avx2 variant: AVX2, FMA, F16C
   bool avx512 = false;  // the Avx512 variant: the above and F, DQ, BW, VL
+  bool avx512vbmi = false;  // the Avx512Vbmi variant: the above and VBMI
 };
 
 CpuFeatures detect_cpu_features() noexcept;
@@ -106,6 +119,8 @@ inline bool isa_supported(Isa isa) noexcept {
       return isa_compiled(isa) && cpu_features().avx2;
     case Isa::Avx512:
       return isa_compiled(isa) && cpu_features().avx512;
+    case Isa::Avx512Vbmi:
+      return isa_compiled(isa) && cpu_features().avx512vbmi;
     case Isa::Baseline:
       break;
   }
@@ -114,9 +129,10 @@ inline bool isa_supported(Isa isa) noexcept {
 
 // The widest variant this processor can run.
 inline Isa best_isa() noexcept {
-  static const Isa best = isa_supported(Isa::Avx512) ? Isa::Avx512
-                          : isa_supported(Isa::Avx2) ? Isa::Avx2
-                                                     : Isa::Baseline;
+  static const Isa best = isa_supported(Isa::Avx512Vbmi) ? Isa::Avx512Vbmi
+                          : isa_supported(Isa::Avx512)   ? Isa::Avx512
+                          : isa_supported(Isa::Avx2)     ? Isa::Avx2
+                                                         : Isa::Baseline;
   return best;
 }
 
@@ -148,8 +164,18 @@ PRANDEL_NOINLINE PRANDEL_TARGET_AVX2 decltype(auto) call_avx2(const Body& body) 
   return body();
 }
 
+template <class Kernel, class... Args>
+PRANDEL_TARGET_AVX512VBMI decltype(auto) run_avx512vbmi(Args... args) {
+  return Kernel::template run<Isa::Avx512Vbmi>(args...);
+}
+
 template <class Body>
 PRANDEL_NOINLINE PRANDEL_TARGET_AVX512 decltype(auto) call_avx512(const Body& body) {
+  return body();
+}
+
+template <class Body>
+PRANDEL_NOINLINE PRANDEL_TARGET_AVX512VBMI decltype(auto) call_avx512vbmi(const Body& body) {
   return body();
 }
 #endif
@@ -163,7 +189,9 @@ PRANDEL_NOINLINE PRANDEL_TARGET_AVX512 decltype(auto) call_avx512(const Body& bo
 template <Isa I, class Body>
 PRANDEL_INLINE decltype(auto) call_out_of_line(const Body& body) {
 #if PRANDEL_X86_VARIANTS
-  if constexpr (I == Isa::Avx512) {
+  if constexpr (I == Isa::Avx512Vbmi) {
+    return isa_detail::call_avx512vbmi(body);
+  } else if constexpr (I == Isa::Avx512) {
     return isa_detail::call_avx512(body);
   } else if constexpr (I == Isa::Avx2) {
     return isa_detail::call_avx2(body);
@@ -175,6 +203,11 @@ PRANDEL_INLINE decltype(auto) call_out_of_line(const Body& body) {
 #endif
 }
 
+// Whether a kernel has code of its own for the Avx512Vbmi variant; the
+// others run their Avx512 code under it, and are not compiled twice.
+template <class Kernel>
+inline constexpr bool kUsesVbmi = requires { requires Kernel::kUsesVbmi; };
+
 // Calls `Kernel::template run<isa>(args...)`, compiled for `isa`, which must
 // be supported. Kernel::run must be PRANDEL_INLINE. Arguments pass by value:
 // slices, modes and pointers or references to configuration.
@@ -182,6 +215,9 @@ template <class Kernel, class... Args>
 decltype(auto) run_variant(Isa isa, Args... args) {
 #if PRANDEL_X86_VARIANTS
   switch (isa) {
+    case Isa::Avx512Vbmi:
+      if constexpr (kUsesVbmi<Kernel>) return isa_detail::run_avx512vbmi<Kernel>(args...);
+      [[fallthrough]];
     case Isa::Avx512:
       return isa_detail::run_avx512<Kernel>(args...);
     case Isa::Avx2:

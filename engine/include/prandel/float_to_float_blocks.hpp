@@ -640,13 +640,13 @@ PRANDEL_INLINE bool narrow_lanes(InputSlice<S> in, OutputSlice<T> out) noexcept 
 #if PRANDEL_X86_VARIANTS
   if constexpr (I != Isa::Baseline) {
     const std::size_t k = in.size();
-    if constexpr (I == Isa::Avx512) {
+    if constexpr (has_avx512(I)) {
       if constexpr (std::same_as<T, f32>) {
-        return run_steps_on<Isa::Avx512, avx512::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<I, avx512::F64ToF32<R, kTest>>(in.bytes(), out.bytes(), k);
       } else if constexpr (std::same_as<S, f32>) {
-        return run_steps_on<Isa::Avx512, avx512::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<I, avx512::F32ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       } else {
-        return run_steps_on<Isa::Avx512, avx512::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
+        return run_steps_on<I, avx512::F64ToF16<R, kTest>>(in.bytes(), out.bytes(), k);
       }
     } else {
       if constexpr (std::same_as<T, f32>) {
@@ -772,7 +772,7 @@ struct ExactBlocks {
 
   // Binary16 widened on AVX-512: the entries are matched in the same sweep.
   static constexpr bool kWidensF16 =
-      PRANDEL_X86_VARIANTS && I == Isa::Avx512 && std::same_as<S, f16> && !std::same_as<T, f16>;
+      PRANDEL_X86_VARIANTS && has_avx512(I) && std::same_as<S, f16> && !std::same_as<T, f16>;
 
   // A copy, f32 to f64 or kWidensF16: a small map goes into the same sweep.
   template <std::size_t kWidth>

@@ -137,7 +137,7 @@ struct Lanes {
     } else if constexpr (kBits == 32) {
       const f64 d = r;
       const f64 m = d - round_lane<RoundingMode::TowardsNegative, V>(d * 0x1p-32) * 0x1p32;
-      if constexpr (V == Isa::Avx512) return static_cast<I>(static_cast<u32>(m));
+      if constexpr (has_avx512(V)) return static_cast<I>(static_cast<u32>(m));
       // m - 2^31 lies within int32; adding 2^31 back is modular.
       return static_cast<I>(static_cast<u32>(static_cast<i32>(m - 0x1p31)) ^ 0x8000'0000u);
     } else {
@@ -900,7 +900,7 @@ struct Blocks {
 
   PRANDEL_INLINE bool convert_block(InputSlice<F> in, OutputSlice<I> out) const noexcept {
 #if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512) return avx512_block(in, out, avx512::NoHits{});
+    if constexpr (has_avx512(V)) return avx512_block(in, out, avx512::NoHits{});
 #endif
     return generic_block(in, out, NoEntries{});
   }
@@ -912,7 +912,7 @@ struct Blocks {
   PRANDEL_INLINE bool convert_block_with_entries(
       InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
 #if PRANDEL_X86_VARIANTS
-    if constexpr (V == Isa::Avx512 && kWidth == 1) {
+    if constexpr (has_avx512(V) && kWidth == 1) {
       return avx512_block(in, out,
                           avx512::EntryHits<F, I>{{}, entries.matches[0], entries.targets[0]});
     }
@@ -929,7 +929,7 @@ struct Blocks {
   // and binary16, whose sweep finds the hits of more elements a vector,
   // that measured no faster (f32) or slower (binary16, whose batches fill
   // half a vector of the table's lanes).
-  static constexpr bool kRunsTakeHashedMap = V == Isa::Avx512 && std::same_as<F, f64>;
+  static constexpr bool kRunsTakeHashedMap = has_avx512(V) && std::same_as<F, f64>;
 
   bool takes_hashed_map() const noexcept { return true; }
 

@@ -171,10 +171,18 @@ class HashedMap {
           std::memcpy(&hashed.wide_target_bits_[i], &targets[i], sizeof(T));
         }
       }
+      for (std::size_t slot = 0; slot < kByteSlots; ++slot) {
+        hashed.byte_keys_[slot] = static_cast<u8>(hashed.keys_[slot]);
+        hashed.byte_targets_[slot] = static_cast<u8>(hashed.target_bits_[slot]);
+      }
       return hashed;
     }
     return std::nullopt;
   }
+
+  // 8-bit elements: the table again in bytes, their keys and 8-bit targets
+  // (ByteTable).
+  static constexpr std::size_t kByteSlots = sizeof(S) == 1 ? kSlots : 0;
 
   // Whether a target fits a lane, so that a table lookup in lanes finds it
   // too.
@@ -184,6 +192,8 @@ class HashedMap {
   using WideBits = std::conditional_t<sizeof(T) == 8, u64, u32>;
 
   const Lane* keys() const noexcept { return keys_.data(); }
+  const u8* byte_keys() const noexcept { return byte_keys_.data(); }
+  const u8* byte_targets() const noexcept { return byte_targets_.data(); }
   T target(unsigned slot) const noexcept { return targets_[slot]; }
   // Per slot, the target's bit pattern zero-extended to the lane
   // (kTargetsInLanes), or its index in wide_target_bits (wide_targets).
@@ -199,6 +209,10 @@ class HashedMap {
   unsigned shift() const noexcept { return shift_; }
   // Whether the slot is a window of the pattern's bits (multiplier 1).
   bool window() const noexcept { return multiplier_ == 1; }
+  // Whether 8-bit patterns may be looked up in byte lanes (ByteTable): a
+  // window within their own byte. Every window of 8-bit patterns the build
+  // finds is one, since those past a shift of 2 hold fewer of their bits.
+  bool byte_window() const noexcept { return sizeof(S) == 1 && window() && shift_ <= 2; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
   bool nan_key() const noexcept { return nan_key_; }
@@ -209,6 +223,8 @@ class HashedMap {
   alignas(64) std::array<Lane, kSlots> keys_{};
   alignas(64) std::array<Lane, kSlots> target_bits_{};
   alignas(64) std::array<WideBits, kWideTargets> wide_target_bits_{};
+  alignas(64) std::array<u8, kByteSlots> byte_keys_{};
+  alignas(64) std::array<u8, kByteSlots> byte_targets_{};
   std::array<T, kSlots> targets_{};
   u64 multiplier_ = 1;
   unsigned shift_ = 0;
@@ -225,6 +241,9 @@ struct BlockHits {
   u64 any = 0;
   u64 masks[kElements / kPerVector];
   alignas(64) Lane slots[kElements];
+  // Or, for 8-bit elements found in byte lanes (find_byte_hits), the slots
+  // as bytes: widened only where a vector has hits.
+  alignas(64) std::array<u8, sizeof(Lane) == 2 ? kElements : 0> byte_slots;
 };
 
 #if PRANDEL_X86_VARIANTS
@@ -423,6 +442,37 @@ struct TableInRegisters {
   }
 };
 
+// 8-bit elements in their own byte lanes, where the map's slots are a
+// window of their bits (byte_window; the Avx512Vbmi variant): the 64 slots
+// fit one register of bytes, so one byte permute looks 64 elements up,
+// where the 16-bit lanes take two lookups and the widening of both halves.
+template <Element S>
+struct ByteTable {
+  __m512i keys, targets;
+  __m128i shift;
+
+  // For a map whose byte_window().
+  template <Element T>
+  PRANDEL_TARGET_AVX512 static ByteTable of(const HashedMap<S, T>& map) noexcept {
+    static_assert(sizeof(S) == 1);
+    return {_mm512_load_si512(map.byte_keys()), _mm512_load_si512(map.byte_targets()),
+            _mm_cvtsi32_si128(static_cast<int>(map.shift()))};
+  }
+  // slot_of's window, in the low six bits of each lane, which are all the
+  // permute reads. The shift runs in 16-bit lanes: at most 2, it brings the
+  // next byte's low bits into a lane's bits 6 and 7 only.
+  PRANDEL_TARGET_AVX512 __m512i slots(__m512i x) const noexcept {
+    return _mm512_srl_epi16(x, shift);
+  }
+  PRANDEL_TARGET_AVX512VBMI u64 hits(__m512i x, __m512i at) const noexcept {
+    return _mm512_cmpeq_epi8_mask(_mm512_permutexvar_epi8(at, keys), x);
+  }
+  // The 8-bit targets at the lanes' slots.
+  PRANDEL_TARGET_AVX512VBMI __m512i targets_at(__m512i at) const noexcept {
+    return _mm512_permutexvar_epi8(at, targets);
+  }
+};
+
 // The sweep over a block's vectors that fills BlockHits (see find_hits).
 template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
 struct HitSweep {
@@ -495,11 +545,53 @@ PRANDEL_TARGET_AVX512 inline void find_block_hits(const HashedMap<S, T>& hashed,
   }
 }
 
+// find_block_hits for 8-bit elements in their own byte lanes, where the
+// map's slots are a window of their bits (ByteTable): 64 elements a lookup.
+// The slots go to byte_slots (put_targets<true> reads them there).
+template <bool kSetAside, Element S, Element T>
+  requires(sizeof(S) == 1)
+PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hashed,
+                                                     InputSlice<S> in, BlockHits<u16>& hits,
+                                                     S* set_aside) noexcept {
+  const ByteTable<S> table = ByteTable<S>::of(hashed);
+  const std::size_t k = in.size();
+  u64 any = 0;
+  for (std::size_t j = 0, v = 0; j < k; j += 64, v += 2) {
+    const std::size_t n = k - j;
+    const __mmask64 valid = _cvtu64_mask64(n >= 64 ? ~u64{0} : (u64{1} << n) - 1);
+    const __m512i x = _mm512_maskz_loadu_epi8(valid, in.bytes() + j);
+    const __m512i at = table.slots(x);
+    const u64 hit = table.hits(x, at) & valid;
+    hits.masks[v] = hit & 0xffff'ffffu;
+    hits.masks[v + 1] = hit >> 32;
+    _mm512_store_si512(hits.byte_slots.data() + j, at);
+    if constexpr (kSetAside) {
+      _mm512_mask_storeu_epi8(set_aside + j, valid, lanes512::zero_lanes<1>(hit, x));
+    }
+    any |= hit;
+  }
+  hits.any = any;
+}
+
+// The slots of the lanes of the vector at element j, from hits.slots or,
+// where find_byte_hits filled the block's hits, from hits.byte_slots.
+template <class Lane>
+PRANDEL_TARGET_AVX512 inline __m512i load_slots(const BlockHits<Lane>& hits, std::size_t j,
+                                                bool from_bytes) noexcept {
+  if constexpr (sizeof(Lane) == 2) {
+    if (from_bytes) {
+      return _mm512_cvtepu8_epi16(
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(hits.byte_slots.data() + j)));
+    }
+  }
+  return _mm512_load_si512(hits.slots + j);
+}
+
 // Each hit's target over its element of `out`: where targets fit the lanes,
 // a table lookup and a masked store per vector with a hit (dense hits, as
 // where a few keys are a large share of the data's values, cost no more);
-// otherwise one by one.
-template <Element S, Element T>
+// otherwise one by one. With kByteSlots, the slots are in hits.byte_slots.
+template <bool kByteSlots, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
                                               const BlockHits<hashed_map_detail::Lane<S>>& hits,
                                               OutputSlice<T> out) noexcept {
@@ -512,8 +604,8 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
       const auto hit = static_cast<typename L::Mask>(hits.masks[v]);
       if (hit == 0) continue;
-      const __m512i targets = L::lookup(_mm512_load_si512(hits.slots + j), targets_low,
-                                        targets_high);
+      const __m512i targets =
+          L::lookup(load_slots(hits, j, kByteSlots), targets_low, targets_high);
       L::template store_narrowed<T>(out.bytes() + j * sizeof(T), hit, targets);
     }
   } else if (hashed.wide_targets()) {
@@ -525,7 +617,7 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
         sizeof(T) == 8 ? _mm512_load_si512(hashed.wide_target_bits() + 8) : wide_low;
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
       if (hits.masks[v] == 0) continue;
-      const __m512i names = L::lookup(_mm512_load_si512(hits.slots + j), names_low, names_high);
+      const __m512i names = L::lookup(load_slots(hits, j, kByteSlots), names_low, names_high);
       L::template store_widened<T>(out.bytes() + j * sizeof(T), hits.masks[v], names, wide_low,
                                    wide_high);
     }
@@ -533,7 +625,11 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
       for (u64 hit = hits.masks[v]; hit != 0; hit &= hit - 1) {
         const std::size_t at = j + static_cast<std::size_t>(__builtin_ctzll(hit));
-        out.store(at, hashed.target(hits.slots[at] & (HashedMap<S, T>::kSlots - 1)));
+        unsigned slot = hits.slots[at];
+        if constexpr (sizeof(S) == 1) {
+          if (kByteSlots) slot = hits.byte_slots[at];
+        }
+        out.store(at, hashed.target(slot & (HashedMap<S, T>::kSlots - 1)));
       }
     }
   }

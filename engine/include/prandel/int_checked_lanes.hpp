@@ -251,6 +251,61 @@ PRANDEL_TARGET_AVX512 inline std::size_t convert_low_bits(const std::byte* in, s
   return j;
 }
 
+// A map of several entries in the byte lanes of 8-bit elements, where its
+// slots are a window of their bits (ByteTable, the Avx512Vbmi variant): a
+// vector's hits and its targets are one byte permute each. convert_run and
+// convert_low_bits take it through overloads of their own, compiled with
+// VBMI as the generic ones are not: a function compiled without it may not
+// inline one compiled with it.
+template <IntElement S>
+struct ByteTableEntries {
+  hashed_map_avx512::ByteTable<S> table;
+
+  template <IntElement T>
+  PRANDEL_TARGET_AVX512 static ByteTableEntries of(const HashedMap<S, T>& map) noexcept {
+    return {hashed_map_avx512::ByteTable<S>::of(map)};
+  }
+};
+
+template <IntElement S, IntElement T>
+  requires(sizeof(S) == 1 && sizeof(T) == 1)
+PRANDEL_TARGET_AVX512VBMI inline bool convert_run(const std::byte* in, std::byte* out,
+                                                  const ByteTableEntries<S>& entries) noexcept {
+  constexpr std::size_t kCount = kVectors<S, T>;
+  const hashed_map_avx512::ByteTable<S>& table = entries.table;
+  __m512i x[kCount];
+  __m512i at[kCount];
+  u64 hit[kCount];
+  __m512i any = _mm512_setzero_si512();
+  for (std::size_t r = 0; r < kCount; ++r) {
+    x[r] = _mm512_loadu_si512(in + r * 64);
+    at[r] = table.slots(x[r]);
+    hit[r] = table.hits(x[r], at[r]);
+    any = _mm512_or_si512(any, zero_lanes<1>(hit[r], offsets<S, T>(x[r])));
+  }
+  const __m512i outside = splat<S>(static_cast<u8>(~IntRange<S, T>::kOffsetBits));
+  if (_mm512_test_epi64_mask(any, outside) != 0) return false;
+  for (std::size_t r = 0; r < kCount; ++r) {
+    _mm512_storeu_si512(out + r * 64, set_lanes<1>(x[r], hit[r], table.targets_at(at[r])));
+  }
+  return true;
+}
+
+template <IntElement S, IntElement T>
+  requires(sizeof(S) == 1 && sizeof(T) == 1)
+PRANDEL_TARGET_AVX512VBMI inline std::size_t convert_low_bits(
+    const std::byte* in, std::byte* out, std::size_t k,
+    const ByteTableEntries<S>& entries) noexcept {
+  const hashed_map_avx512::ByteTable<S>& table = entries.table;
+  std::size_t j = 0;
+  for (; j + 64 <= k; j += 64) {
+    const __m512i x = _mm512_loadu_si512(in + j);
+    const __m512i at = table.slots(x);
+    _mm512_storeu_si512(out + j, set_lanes<1>(x, table.hits(x, at), table.targets_at(at)));
+  }
+  return j;
+}
+
 PRANDEL_INTRINSICS_END
 
 }  // namespace prandel::int_checked_lanes

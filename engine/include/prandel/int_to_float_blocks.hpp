@@ -525,7 +525,7 @@ PRANDEL_INLINE void convert_block_avx512([[maybe_unused]] InputSlice<S> in,
 // The kernel of one pair, mode and variant.
 template <IntElement S, FloatElement T, RoundingMode R, Isa I>
 struct Blocks {
-  static constexpr bool kNative = PRANDEL_X86_VARIANTS && I == Isa::Avx512;
+  static constexpr bool kNative = PRANDEL_X86_VARIANTS && has_avx512(I);
 
   ElementResult<T> element(S x) const noexcept { return round_int_to_float<R, T>(x); }
 
@@ -605,6 +605,9 @@ struct Blocks {
 
 template <IntElement S, FloatElement T>
 struct Slice {
+  // 8-bit sources find a map's hits in byte lanes there.
+  static constexpr bool kUsesVbmi = sizeof(S) == 1;
+
   template <Isa I>
   PRANDEL_INLINE static CastResult run(InputSlice<S> in, OutputSlice<T> out,
                                        const CastConfig<S, T>* config) noexcept {

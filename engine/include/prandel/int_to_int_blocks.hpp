@@ -42,7 +42,7 @@ struct Blocks {
   static constexpr bool kKeepsLowBits =
       (Range::lossless || M == OutOfRangeMode::Wrap) && sizeof(T) <= sizeof(S);
   static constexpr bool kRunsTakeHashedMap =
-      V == Isa::Avx512 && sizeof(T) <= sizeof(S) && (kKeepsLowBits || M != OutOfRangeMode::Clamp);
+      has_avx512(V) && sizeof(T) <= sizeof(S) && (kKeepsLowBits || M != OutOfRangeMode::Clamp);
 
   // Whether convert_block_hashed may run: checked runs store as they pass.
   bool takes_hashed_map() const noexcept { return kKeepsLowBits || output_apart; }
@@ -51,17 +51,12 @@ struct Blocks {
     requires kRunsTakeHashedMap
   PRANDEL_INLINE bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
                                            const HashedMap<S, T>& map) const noexcept {
-    const auto entries = int_checked_lanes::HashedEntries<S, kWindow>::of(map);
-    if constexpr (kKeepsLowBits) {
-      const std::size_t k = in.size();
-      const std::size_t j =
-          int_checked_lanes::convert_low_bits<S, T>(in.bytes(), out.bytes(), k, entries);
-      cast_with_entries(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
-                        HashedLookup{map});
-      return true;
-    } else {
-      return checked_runs(in, out, HashedLookup{map}, entries);
+    if constexpr (V == Isa::Avx512Vbmi && sizeof(S) == 1 && kWindow) {
+      if (map.byte_window()) {
+        return convert_hashed(in, out, map, int_checked_lanes::ByteTableEntries<S>::of(map));
+      }
     }
+    return convert_hashed(in, out, map, int_checked_lanes::HashedEntries<S, kWindow>::of(map));
   }
 #endif
 
@@ -110,7 +105,7 @@ struct Blocks {
       // Runs tested and converted in registers, each stored once it passes
       // (so a failing block may keep the runs before its failure); with no
       // map entry or one.
-      if constexpr (V == Isa::Avx512) {
+      if constexpr (has_avx512(V)) {
         if (output_apart) {
           if constexpr (std::is_same_v<Entries, NoEntries>) {
             return checked_runs(in, out, entries, int_checked_lanes::NoEntry{});
@@ -128,6 +123,23 @@ struct Blocks {
   }
 
 #if PRANDEL_X86_VARIANTS
+  // convert_block_hashed with the table in registers as `entries`.
+  template <class Entries>
+  PRANDEL_INLINE bool convert_hashed(InputSlice<S> in, OutputSlice<T> out,
+                                     const HashedMap<S, T>& map,
+                                     const Entries& entries) const noexcept {
+    if constexpr (kKeepsLowBits) {
+      const std::size_t k = in.size();
+      const std::size_t j =
+          int_checked_lanes::convert_low_bits<S, T>(in.bytes(), out.bytes(), k, entries);
+      cast_with_entries(block::sub_slice(in, j, k - j), block::sub_slice(out, j, k - j),
+                        HashedLookup{map});
+      return true;
+    } else {
+      return checked_runs(in, out, HashedLookup{map}, entries);
+    }
+  }
+
   template <class Entries, class Entry>
   PRANDEL_INLINE static bool checked_runs(InputSlice<S> in, OutputSlice<T> out,
                                           const Entries& entries, const Entry& entry) noexcept {
@@ -194,6 +206,9 @@ struct Blocks {
 
 template <IntElement S, IntElement T>
 struct Slice {
+  // 8-bit sources look a map up in byte lanes there.
+  static constexpr bool kUsesVbmi = sizeof(S) == 1;
+
   template <Isa I>
   PRANDEL_INLINE static CastResult run(InputSlice<S> in, OutputSlice<T> out,
                                        const CastConfig<S, T>* config) noexcept {

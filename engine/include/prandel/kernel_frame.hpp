@@ -368,27 +368,49 @@ PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<
 }
 
 #if PRANDEL_X86_VARIANTS
+// Whether variant I finds the map's hits in byte lanes (find_byte_hits).
+template <Isa I, Element S, Element T>
+PRANDEL_INLINE bool finds_byte_hits(const HashedMap<S, T>& hashed) noexcept {
+  return I == Isa::Avx512Vbmi && hashed.byte_window();
+}
+
+// A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
+// finds_byte_hits.
+template <bool kNanKey, bool kSetAside, Isa I, Element S, Element T>
+PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
+                              BlockHits<typename HashedMap<S, T>::Lane>& hits,
+                              S* set_aside) noexcept {
+  if constexpr (sizeof(S) == 1) {
+    if (finds_byte_hits<I>(hashed)) {
+      hashed_map_avx512::find_byte_hits<kSetAside>(hashed, in, hits, set_aside);
+      return;
+    }
+  }
+  hashed_map_avx512::find_block_hits<kNanKey, kSetAside>(hashed, in, hits, set_aside);
+}
+
 // The frame with the map's hits found by a hashed lookup (the Avx512
 // variant's): a block without hits is the kernel's alone; in one with hits
 // the kernel converts the block as it stands (while it accepts the hits' own
 // values and the output has memory of its own) or with the hits set to zero,
 // and each hit's target goes over its result.
-template <bool kNanKey, class Kernel, Element S, Element T>
+template <bool kNanKey, Isa I, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice<S> in,
                                                 OutputSlice<T> out, const ScalarMap<S, T>& map,
                                                 const HashedMap<S, T>& hashed) noexcept {
   using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
   static_assert(Hits::kElements == block::kElements);
   bool convert_hits = !block::overlap(in, out);
+  const bool byte_hits = finds_byte_hits<I>(hashed);
   Hits hits;
   S source[block::kElements];
   return for_each_block(
       kernel, in, out, map,
       [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
         if (convert_hits) {
-          hashed_map_avx512::find_block_hits<kNanKey, false>(hashed, in_block, hits, source);
+          find_hits<kNanKey, false, I>(hashed, in_block, hits, source);
         } else {
-          hashed_map_avx512::find_block_hits<kNanKey, true>(hashed, in_block, hits, source);
+          find_hits<kNanKey, true, I>(hashed, in_block, hits, source);
         }
         if (hits.any == 0) return kernel.convert_block(in_block, out_block);
         bool converted = convert_hits && kernel.convert_block(in_block, out_block);
@@ -396,11 +418,17 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
           if (convert_hits) {
             // From here on the sweep sets the hits aside as it finds them.
             convert_hits = false;
-            hashed_map_avx512::find_block_hits<kNanKey, true>(hashed, in_block, hits, source);
+            find_hits<kNanKey, true, I>(hashed, in_block, hits, source);
           }
           converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
         }
-        if (converted) hashed_map_avx512::put_targets(hashed, hits, out_block);
+        if (converted) {
+          if (byte_hits) {
+            hashed_map_avx512::put_targets<true>(hashed, hits, out_block);
+          } else {
+            hashed_map_avx512::put_targets<false>(hashed, hits, out_block);
+          }
+        }
         return converted;
       });
 }
@@ -455,11 +483,15 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
 #if PRANDEL_X86_VARIANTS
   // Several entries: one table lookup per element instead of a compare per
   // entry; but a byte copy that applies the entries itself compares 64
-  // lanes at once, which beats a lookup in 16-bit lanes.
-  constexpr bool kByteCopy = std::is_same_v<S, T> && sizeof(S) == 1;
-  if constexpr (I == Isa::Avx512 && !(kByteCopy && frame_detail::kFusesEntries<Kernel, S, T>)) {
+  // lanes at once, which beats a lookup in 16-bit lanes (not one in byte
+  // lanes, which Avx512Vbmi makes where the table's slots are a window).
+  constexpr bool kByteCopy =
+      std::is_same_v<S, T> && sizeof(S) == 1 && frame_detail::kFusesEntries<Kernel, S, T>;
+  constexpr bool kByteLookups = I == Isa::Avx512Vbmi;
+  if constexpr (has_avx512(I) && (!kByteCopy || kByteLookups)) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
-      if (const auto hashed = HashedMap<S, T>::build(map)) {
+      const auto hashed = HashedMap<S, T>::build(map);
+      if (hashed && (!kByteCopy || hashed->byte_window())) {
         if constexpr (frame_detail::kRunsTakeHashedMap<Kernel, S, T>) {
           if (kernel.takes_hashed_map()) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
@@ -473,12 +505,12 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
         if constexpr (FloatElement<S>) {
           if (hashed->nan_key()) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-              return frame_detail::convert_blocks_hashed<true>(kernel, in, out, map, *hashed);
+              return frame_detail::convert_blocks_hashed<true, I>(kernel, in, out, map, *hashed);
             });
           }
         }
         return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-          return frame_detail::convert_blocks_hashed<false>(kernel, in, out, map, *hashed);
+          return frame_detail::convert_blocks_hashed<false, I>(kernel, in, out, map, *hashed);
         });
       }
     }
