@@ -41,10 +41,11 @@ S from_pattern(u64 bits) {
 }
 
 // The integer keys: spread out; powers of two, which no window of their
-// bits separates (the table's hash is then a product); or with two pairs
-// that differ only in bit 7 and so share the windows at shifts 0 and 1 of
-// 8-bit keys, which the window at shift 2 separates.
-enum class IntKeys { kSpread, kPowers, kHighBit };
+// bits separates (the table's hash is then a product); with a pair that
+// differs in bit 7 alone, which 8-bit elements' byte lanes separate by the
+// window of bits 1 to 7; or with a pair that differs in bit 0 alone as well,
+// which no window of seven bits separates (byte lanes are not used).
+enum class IntKeys { kSpread, kPowers, kHighBit, kBothEnds };
 
 // Eight entries with a duplicate source (the first must win) and, for
 // floats, a NaN and a zero key; plus a source the data never holds.
@@ -57,8 +58,9 @@ ScalarMap<S, T> several_entries(IntKeys keys) {
       map.push_back({ordinary<S>(0), ordinary<T>(3)});
       return map;
     }
-    if (keys == IntKeys::kHighBit) {
-      for (int k : {5, 5 + 128, 60, 0, 9, 17, 99}) {
+    if (keys == IntKeys::kHighBit || keys == IntKeys::kBothEnds) {
+      const int pair = keys == IntKeys::kHighBit ? 17 : 61;
+      for (int k : {5, 5 + 128, 60, pair, 0, 9, 99}) {
         map.push_back({static_cast<S>(k), ordinary<T>(k % 7)});
       }
       map.push_back({std::numeric_limits<S>::max(), ordinary<T>(3)});
@@ -138,7 +140,8 @@ void check_several_entries() {
                                    {OutOfRangeMode::Clamp, IntKeys::kSpread},
                                    {OutOfRangeMode::Wrap, IntKeys::kSpread},
                                    {OutOfRangeMode::Unset, IntKeys::kPowers},
-                                   {OutOfRangeMode::Unset, IntKeys::kHighBit}}) {
+                                   {OutOfRangeMode::Unset, IntKeys::kHighBit},
+                                   {OutOfRangeMode::Wrap, IntKeys::kBothEnds}}) {
     if (FloatElement<S> && keys != IntKeys::kSpread) continue;
     const CastConfig<S, T> config{several_entries<S, T>(keys), mode, RoundingMode::NearestEven};
     const auto hashed = HashedMap<S, T>::build(config.scalar_map);
@@ -146,10 +149,11 @@ void check_several_entries() {
     if (keys == IntKeys::kPowers) {
       EXPECT_FALSE(hashed->window());
     }
-    if (sizeof(S) == 1 && keys == IntKeys::kHighBit) {
-      // The byte lanes' window with its shift.
-      EXPECT_TRUE(hashed->window());
-      EXPECT_EQ(hashed->shift(), 2u);
+    if (sizeof(S) == 1) {
+      EXPECT_EQ(hashed->byte_lookup(), keys != IntKeys::kBothEnds);
+      if (keys == IntKeys::kHighBit) {
+        EXPECT_EQ(hashed->byte_shift(), 1u);
+      }
     }
     const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
       return reference(in, out, config);

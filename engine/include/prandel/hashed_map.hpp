@@ -171,18 +171,16 @@ class HashedMap {
           std::memcpy(&hashed.wide_target_bits_[i], &targets[i], sizeof(T));
         }
       }
-      for (std::size_t slot = 0; slot < kByteSlots; ++slot) {
-        hashed.byte_keys_[slot] = static_cast<u8>(hashed.keys_[slot]);
-        hashed.byte_targets_[slot] = static_cast<u8>(hashed.target_bits_[slot]);
-      }
+      if constexpr (sizeof(S) == 1) hashed.build_byte_lookup(patterns.data(), count);
       return hashed;
     }
     return std::nullopt;
   }
 
-  // 8-bit elements: the table again in bytes, their keys and 8-bit targets
-  // (ByteTable).
+  // 8-bit elements: the table again in bytes, its keys and 8-bit targets,
+  // and the slot of each window of seven of the element's bits (ByteTable).
   static constexpr std::size_t kByteSlots = sizeof(S) == 1 ? kSlots : 0;
+  static constexpr std::size_t kByteWindows = sizeof(S) == 1 ? 128 : 0;
 
   // Whether a target fits a lane, so that a table lookup in lanes finds it
   // too.
@@ -194,6 +192,8 @@ class HashedMap {
   const Lane* keys() const noexcept { return keys_.data(); }
   const u8* byte_keys() const noexcept { return byte_keys_.data(); }
   const u8* byte_targets() const noexcept { return byte_targets_.data(); }
+  const u8* byte_slots() const noexcept { return byte_slots_.data(); }
+  unsigned byte_shift() const noexcept { return byte_shift_; }
   T target(unsigned slot) const noexcept { return targets_[slot]; }
   // Per slot, the target's bit pattern zero-extended to the lane
   // (kTargetsInLanes), or its index in wide_target_bits (wide_targets).
@@ -209,10 +209,10 @@ class HashedMap {
   unsigned shift() const noexcept { return shift_; }
   // Whether the slot is a window of the pattern's bits (multiplier 1).
   bool window() const noexcept { return multiplier_ == 1; }
-  // Whether 8-bit patterns may be looked up in byte lanes (ByteTable): a
-  // window within their own byte. Every window of 8-bit patterns the build
-  // finds is one, since those past a shift of 2 hold fewer of their bits.
-  bool byte_window() const noexcept { return sizeof(S) == 1 && window() && shift_ <= 2; }
+  // Whether 8-bit patterns may be looked up in byte lanes (ByteTable): the
+  // keys differ in the window of seven bits at byte_shift, 0 or 1 (unless
+  // two keys differ in bit 7 alone and two in bit 0 alone).
+  bool byte_lookup() const noexcept { return byte_lookup_; }
   // Whether NaN elements must be matched as kNanPattern; without a NaN key
   // their own patterns match nothing.
   bool nan_key() const noexcept { return nan_key_; }
@@ -220,11 +220,38 @@ class HashedMap {
  private:
   HashedMap() = default;
 
+  // byte_lookup's tables, once the slots are taken. A window that no key
+  // has points anywhere: the key there is not the element.
+  void build_byte_lookup(const Lane* patterns, std::size_t count) noexcept {
+    for (std::size_t slot = 0; slot < kByteSlots; ++slot) {
+      byte_keys_[slot] = static_cast<u8>(keys_[slot]);
+      byte_targets_[slot] = static_cast<u8>(target_bits_[slot]);
+    }
+    for (const unsigned shift : {0u, 1u}) {
+      std::array<bool, kByteWindows> taken{};
+      bool separate = true;
+      for (std::size_t i = 0; i < count && separate; ++i) {
+        const unsigned window = patterns[i] >> shift & 127u;
+        separate = !taken[window];
+        taken[window] = true;
+        byte_slots_[window] = static_cast<u8>(slot_of(patterns[i]));
+      }
+      if (separate) {
+        byte_shift_ = shift;
+        byte_lookup_ = true;
+        return;
+      }
+    }
+  }
+
   alignas(64) std::array<Lane, kSlots> keys_{};
   alignas(64) std::array<Lane, kSlots> target_bits_{};
   alignas(64) std::array<WideBits, kWideTargets> wide_target_bits_{};
   alignas(64) std::array<u8, kByteSlots> byte_keys_{};
   alignas(64) std::array<u8, kByteSlots> byte_targets_{};
+  alignas(64) std::array<u8, kByteWindows> byte_slots_{};
+  unsigned byte_shift_ = 0;
+  bool byte_lookup_ = false;
   std::array<T, kSlots> targets_{};
   u64 multiplier_ = 1;
   unsigned shift_ = 0;
@@ -442,27 +469,27 @@ struct TableInRegisters {
   }
 };
 
-// 8-bit elements in their own byte lanes, where the map's slots are a
-// window of their bits (byte_window; the Avx512Vbmi variant): the 64 slots
-// fit one register of bytes, so one byte permute looks 64 elements up,
-// where the 16-bit lanes take two lookups and the widening of both halves.
+// 8-bit elements in their own byte lanes, for a map whose byte_lookup()
+// (the Avx512Vbmi variant): a byte permute takes a window of seven bits to
+// the element's slot, and the 64 slots' keys and 8-bit targets fit one
+// register of bytes each, so three permutes look 64 elements up where 16-bit
+// lanes take two lookups and the widening of both halves.
 template <Element S>
 struct ByteTable {
-  __m512i keys, targets;
+  __m512i slots_low, slots_high, keys, targets;
   __m128i shift;
 
-  // For a map whose byte_window().
   template <Element T>
   PRANDEL_TARGET_AVX512 static ByteTable of(const HashedMap<S, T>& map) noexcept {
     static_assert(sizeof(S) == 1);
-    return {_mm512_load_si512(map.byte_keys()), _mm512_load_si512(map.byte_targets()),
-            _mm_cvtsi32_si128(static_cast<int>(map.shift()))};
+    return {_mm512_load_si512(map.byte_slots()), _mm512_load_si512(map.byte_slots() + 64),
+            _mm512_load_si512(map.byte_keys()), _mm512_load_si512(map.byte_targets()),
+            _mm_cvtsi32_si128(static_cast<int>(map.byte_shift()))};
   }
-  // slot_of's window, in the low six bits of each lane, which are all the
-  // permute reads. The shift runs in 16-bit lanes: at most 2, it brings the
-  // next byte's low bits into a lane's bits 6 and 7 only.
-  PRANDEL_TARGET_AVX512 __m512i slots(__m512i x) const noexcept {
-    return _mm512_srl_epi16(x, shift);
+  // The permute reads a lane's low seven bits: a shift of at most 1 in
+  // 16-bit lanes brings the next byte's bit 0 into bit 7 only.
+  PRANDEL_TARGET_AVX512VBMI __m512i slots(__m512i x) const noexcept {
+    return _mm512_permutex2var_epi8(slots_low, _mm512_srl_epi16(x, shift), slots_high);
   }
   PRANDEL_TARGET_AVX512VBMI u64 hits(__m512i x, __m512i at) const noexcept {
     return _mm512_cmpeq_epi8_mask(_mm512_permutexvar_epi8(at, keys), x);
@@ -545,9 +572,9 @@ PRANDEL_TARGET_AVX512 inline void find_block_hits(const HashedMap<S, T>& hashed,
   }
 }
 
-// find_block_hits for 8-bit elements in their own byte lanes, where the
-// map's slots are a window of their bits (ByteTable): 64 elements a lookup.
-// The slots go to byte_slots (put_targets<true> reads them there).
+// find_block_hits for 8-bit elements in their own byte lanes, for a map
+// whose byte_lookup() (ByteTable): 64 elements a lookup. The slots go to
+// hits.byte_slots (put_targets<true> reads them there).
 template <bool kSetAside, Element S, Element T>
   requires(sizeof(S) == 1)
 PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hashed,

@@ -251,9 +251,9 @@ PRANDEL_TARGET_AVX512 inline std::size_t convert_low_bits(const std::byte* in, s
   return j;
 }
 
-// A map of several entries in the byte lanes of 8-bit elements, where its
-// slots are a window of their bits (ByteTable, the Avx512Vbmi variant): a
-// vector's hits and its targets are one byte permute each. convert_run and
+// A map of several entries in the byte lanes of 8-bit elements, where it
+// has a byte_lookup (ByteTable, the Avx512Vbmi variant): a vector's slots,
+// hits and targets are one byte permute each. convert_run and
 // convert_low_bits take it through overloads of their own, compiled with
 // VBMI as the generic ones are not: a function compiled without it may not
 // inline one compiled with it.

@@ -51,8 +51,8 @@ struct Blocks {
     requires kRunsTakeHashedMap
   PRANDEL_INLINE bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
                                            const HashedMap<S, T>& map) const noexcept {
-    if constexpr (V == Isa::Avx512Vbmi && sizeof(S) == 1 && kWindow) {
-      if (map.byte_window()) {
+    if constexpr (V == Isa::Avx512Vbmi && sizeof(S) == 1) {
+      if (map.byte_lookup()) {
         return convert_hashed(in, out, map, int_checked_lanes::ByteTableEntries<S>::of(map));
       }
     }

@@ -371,7 +371,7 @@ PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<
 // Whether variant I finds the map's hits in byte lanes (find_byte_hits).
 template <Isa I, Element S, Element T>
 PRANDEL_INLINE bool finds_byte_hits(const HashedMap<S, T>& hashed) noexcept {
-  return I == Isa::Avx512Vbmi && hashed.byte_window();
+  return I == Isa::Avx512Vbmi && hashed.byte_lookup();
 }
 
 // A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
@@ -484,14 +484,14 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // Several entries: one table lookup per element instead of a compare per
   // entry; but a byte copy that applies the entries itself compares 64
   // lanes at once, which beats a lookup in 16-bit lanes (not one in byte
-  // lanes, which Avx512Vbmi makes where the table's slots are a window).
+  // lanes, which Avx512Vbmi makes for most maps: HashedMap::byte_lookup).
   constexpr bool kByteCopy =
       std::is_same_v<S, T> && sizeof(S) == 1 && frame_detail::kFusesEntries<Kernel, S, T>;
   constexpr bool kByteLookups = I == Isa::Avx512Vbmi;
   if constexpr (has_avx512(I) && (!kByteCopy || kByteLookups)) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
       const auto hashed = HashedMap<S, T>::build(map);
-      if (hashed && (!kByteCopy || hashed->byte_window())) {
+      if (hashed && (!kByteCopy || hashed->byte_lookup())) {
         if constexpr (frame_detail::kRunsTakeHashedMap<Kernel, S, T>) {
           if (kernel.takes_hashed_map()) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
