@@ -84,7 +84,7 @@ ScalarMap<S, T> several_entries(IntKeys keys) {
 template <Element S>
 std::vector<S> data_with_hits(bool intruder, unsigned percent) {
   std::mt19937_64 random(0x6a5d);
-  std::vector<S> data(7 * 256 + 45);
+  std::vector<S> data(7 * 256 + 205);  // the last block: three vectors and a few elements
   for (S& x : data) {
     x = ordinary<S>(static_cast<int>(random() % 64));
     if (random() % 100 < percent) {

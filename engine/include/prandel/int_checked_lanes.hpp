@@ -297,7 +297,19 @@ PRANDEL_TARGET_AVX512VBMI inline std::size_t convert_low_bits(
     const std::byte* in, std::byte* out, std::size_t k,
     const ByteTableEntries<S>& entries) noexcept {
   const hashed_map_avx512::ByteTable<S>& table = entries.table;
+  // Four vectors loaded before any is stored: over data beyond the caches a
+  // load after each store ran a fifth slower.
+  constexpr std::size_t kCount = 4;
   std::size_t j = 0;
+  for (; j + kCount * 64 <= k; j += kCount * 64) {
+    __m512i x[kCount];
+    for (std::size_t r = 0; r < kCount; ++r) x[r] = _mm512_loadu_si512(in + j + r * 64);
+    for (std::size_t r = 0; r < kCount; ++r) {
+      const __m512i at = table.slots(x[r]);
+      _mm512_storeu_si512(out + j + r * 64,
+                          set_lanes<1>(x[r], table.hits(x[r], at), table.targets_at(at)));
+    }
+  }
   for (; j + 64 <= k; j += 64) {
     const __m512i x = _mm512_loadu_si512(in + j);
     const __m512i at = table.slots(x);

@@ -375,13 +375,13 @@ PRANDEL_INLINE bool finds_byte_hits(const HashedMap<S, T>& hashed) noexcept {
 }
 
 // A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
-// finds_byte_hits.
+// `in_bytes` (finds_byte_hits).
 template <bool kNanKey, bool kSetAside, Isa I, Element S, Element T>
 PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
-                              BlockHits<typename HashedMap<S, T>::Lane>& hits,
-                              S* set_aside) noexcept {
-  if constexpr (sizeof(S) == 1) {
-    if (finds_byte_hits<I>(hashed)) {
+                              BlockHits<typename HashedMap<S, T>::Lane>& hits, S* set_aside,
+                              bool in_bytes) noexcept {
+  if constexpr (I == Isa::Avx512Vbmi && sizeof(S) == 1) {
+    if (in_bytes) {
       hashed_map_avx512::find_byte_hits<kSetAside>(hashed, in, hits, set_aside);
       return;
     }
@@ -389,8 +389,8 @@ PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
   hashed_map_avx512::find_block_hits<kNanKey, kSetAside>(hashed, in, hits, set_aside);
 }
 
-// The frame with the map's hits found by a hashed lookup (the Avx512
-// variant's): a block without hits is the kernel's alone; in one with hits
+// The frame with the map's hits found by a hashed lookup (the AVX-512
+// variants'): a block without hits is the kernel's alone; in one with hits
 // the kernel converts the block as it stands (while it accepts the hits' own
 // values and the output has memory of its own) or with the hits set to zero,
 // and each hit's target goes over its result.
@@ -408,9 +408,9 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
       kernel, in, out, map,
       [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
         if (convert_hits) {
-          find_hits<kNanKey, false, I>(hashed, in_block, hits, source);
+          find_hits<kNanKey, false, I>(hashed, in_block, hits, source, byte_hits);
         } else {
-          find_hits<kNanKey, true, I>(hashed, in_block, hits, source);
+          find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
         }
         if (hits.any == 0) return kernel.convert_block(in_block, out_block);
         bool converted = convert_hits && kernel.convert_block(in_block, out_block);
@@ -418,7 +418,7 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
           if (convert_hits) {
             // From here on the sweep sets the hits aside as it finds them.
             convert_hits = false;
-            find_hits<kNanKey, true, I>(hashed, in_block, hits, source);
+            find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
           }
           converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
         }
