@@ -498,6 +498,11 @@ struct ByteTable {
   PRANDEL_TARGET_AVX512VBMI __m512i targets_at(__m512i at) const noexcept {
     return _mm512_permutexvar_epi8(at, targets);
   }
+  // x with each hit's 8-bit target in its place.
+  PRANDEL_TARGET_AVX512VBMI __m512i with_targets(__m512i x) const noexcept {
+    const __m512i at = slots(x);
+    return lanes512::set_lanes<1>(x, hits(x, at), targets_at(at));
+  }
 };
 
 // The sweep over a block's vectors that fills BlockHits (see find_hits).
@@ -602,14 +607,12 @@ PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hash
 
 // The slots of the lanes of the vector at element j, from hits.slots or,
 // where find_byte_hits filled the block's hits, from hits.byte_slots.
-template <class Lane>
-PRANDEL_TARGET_AVX512 inline __m512i load_slots(const BlockHits<Lane>& hits, std::size_t j,
-                                                bool from_bytes) noexcept {
-  if constexpr (sizeof(Lane) == 2) {
-    if (from_bytes) {
-      return _mm512_cvtepu8_epi16(
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(hits.byte_slots.data() + j)));
-    }
+template <bool kByteSlots, class Lane>
+PRANDEL_TARGET_AVX512 inline __m512i load_slots(const BlockHits<Lane>& hits,
+                                                std::size_t j) noexcept {
+  if constexpr (kByteSlots && sizeof(Lane) == 2) {
+    return _mm512_cvtepu8_epi16(
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(hits.byte_slots.data() + j)));
   }
   return _mm512_load_si512(hits.slots + j);
 }
@@ -632,7 +635,7 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
       const auto hit = static_cast<typename L::Mask>(hits.masks[v]);
       if (hit == 0) continue;
       const __m512i targets =
-          L::lookup(load_slots(hits, j, kByteSlots), targets_low, targets_high);
+          L::lookup(load_slots<kByteSlots>(hits, j), targets_low, targets_high);
       L::template store_narrowed<T>(out.bytes() + j * sizeof(T), hit, targets);
     }
   } else if (hashed.wide_targets()) {
@@ -644,7 +647,7 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
         sizeof(T) == 8 ? _mm512_load_si512(hashed.wide_target_bits() + 8) : wide_low;
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
       if (hits.masks[v] == 0) continue;
-      const __m512i names = L::lookup(load_slots(hits, j, kByteSlots), names_low, names_high);
+      const __m512i names = L::lookup(load_slots<kByteSlots>(hits, j), names_low, names_high);
       L::template store_widened<T>(out.bytes() + j * sizeof(T), hits.masks[v], names, wide_low,
                                    wide_high);
     }
@@ -652,9 +655,11 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
     for (std::size_t j = 0, v = 0; j < k; j += L::kCount, ++v) {
       for (u64 hit = hits.masks[v]; hit != 0; hit &= hit - 1) {
         const std::size_t at = j + static_cast<std::size_t>(__builtin_ctzll(hit));
-        unsigned slot = hits.slots[at];
-        if constexpr (sizeof(S) == 1) {
-          if (kByteSlots) slot = hits.byte_slots[at];
+        unsigned slot;
+        if constexpr (kByteSlots && sizeof(S) == 1) {
+          slot = hits.byte_slots[at];  // hits.slots was not written
+        } else {
+          slot = hits.slots[at];
         }
         out.store(at, hashed.target(slot & (HashedMap<S, T>::kSlots - 1)));
       }

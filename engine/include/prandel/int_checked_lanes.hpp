@@ -252,27 +252,16 @@ PRANDEL_TARGET_AVX512 inline std::size_t convert_low_bits(const std::byte* in, s
 }
 
 // A map of several entries in the byte lanes of 8-bit elements, where it
-// has a byte_lookup (ByteTable, the Avx512Vbmi variant): a vector's slots,
-// hits and targets are one byte permute each. convert_run and
-// convert_low_bits take it through overloads of their own, compiled with
-// VBMI as the generic ones are not: a function compiled without it may not
-// inline one compiled with it.
-template <IntElement S>
-struct ByteTableEntries {
-  hashed_map_avx512::ByteTable<S> table;
-
-  template <IntElement T>
-  PRANDEL_TARGET_AVX512 static ByteTableEntries of(const HashedMap<S, T>& map) noexcept {
-    return {hashed_map_avx512::ByteTable<S>::of(map)};
-  }
-};
-
+// has a byte_lookup (hashed_map_avx512::ByteTable, the Avx512Vbmi variant):
+// a vector's slots, hits and targets are one byte permute each.
+// convert_run and convert_low_bits take the table through overloads of
+// their own, compiled with VBMI as the generic ones are not: a function
+// compiled without it may not inline one compiled with it.
 template <IntElement S, IntElement T>
   requires(sizeof(S) == 1 && sizeof(T) == 1)
 PRANDEL_TARGET_AVX512VBMI inline bool convert_run(const std::byte* in, std::byte* out,
-                                                  const ByteTableEntries<S>& entries) noexcept {
+                                                  const hashed_map_avx512::ByteTable<S>& table) noexcept {
   constexpr std::size_t kCount = kVectors<S, T>;
-  const hashed_map_avx512::ByteTable<S>& table = entries.table;
   __m512i x[kCount];
   __m512i at[kCount];
   u64 hit[kCount];
@@ -295,8 +284,7 @@ template <IntElement S, IntElement T>
   requires(sizeof(S) == 1 && sizeof(T) == 1)
 PRANDEL_TARGET_AVX512VBMI inline std::size_t convert_low_bits(
     const std::byte* in, std::byte* out, std::size_t k,
-    const ByteTableEntries<S>& entries) noexcept {
-  const hashed_map_avx512::ByteTable<S>& table = entries.table;
+    const hashed_map_avx512::ByteTable<S>& table) noexcept {
   // Four vectors loaded before any is stored: over data beyond the caches a
   // load after each store ran a fifth slower.
   constexpr std::size_t kCount = 4;
@@ -305,15 +293,11 @@ PRANDEL_TARGET_AVX512VBMI inline std::size_t convert_low_bits(
     __m512i x[kCount];
     for (std::size_t r = 0; r < kCount; ++r) x[r] = _mm512_loadu_si512(in + j + r * 64);
     for (std::size_t r = 0; r < kCount; ++r) {
-      const __m512i at = table.slots(x[r]);
-      _mm512_storeu_si512(out + j + r * 64,
-                          set_lanes<1>(x[r], table.hits(x[r], at), table.targets_at(at)));
+      _mm512_storeu_si512(out + j + r * 64, table.with_targets(x[r]));
     }
   }
   for (; j + 64 <= k; j += 64) {
-    const __m512i x = _mm512_loadu_si512(in + j);
-    const __m512i at = table.slots(x);
-    _mm512_storeu_si512(out + j, set_lanes<1>(x, table.hits(x, at), table.targets_at(at)));
+    _mm512_storeu_si512(out + j, table.with_targets(_mm512_loadu_si512(in + j)));
   }
   return j;
 }

@@ -53,7 +53,7 @@ struct Blocks {
                                            const HashedMap<S, T>& map) const noexcept {
     if constexpr (V == Isa::Avx512Vbmi && sizeof(S) == 1) {
       if (map.byte_lookup()) {
-        return convert_hashed(in, out, map, int_checked_lanes::ByteTableEntries<S>::of(map));
+        return convert_hashed(in, out, map, hashed_map_avx512::ByteTable<S>::of(map));
       }
     }
     return convert_hashed(in, out, map, int_checked_lanes::HashedEntries<S, kWindow>::of(map));
