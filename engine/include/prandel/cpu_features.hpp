@@ -31,11 +31,20 @@
 
 // Around code with AVX-512 intrinsics: GCC takes the "undefined" pass-through
 // operands inside its own intrinsic definitions for uninitialised reads.
+// Without optimisation its intrinsics that take an immediate are macros,
+// whose all-ones masks convert with a change of sign where they expand.
 #if defined(__GNUC__) && !defined(__clang__)
+#if defined(__OPTIMIZE__)
+#define PRANDEL_INTRINSIC_MACROS_DIAGNOSTICS
+#else
+#define PRANDEL_INTRINSIC_MACROS_DIAGNOSTICS \
+  _Pragma("GCC diagnostic ignored \"-Wsign-conversion\"")
+#endif
 #define PRANDEL_INTRINSICS_BEGIN                                    \
   _Pragma("GCC diagnostic push")                                    \
   _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")           \
-  _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+  _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")     \
+  PRANDEL_INTRINSIC_MACROS_DIAGNOSTICS
 #define PRANDEL_INTRINSICS_END _Pragma("GCC diagnostic pop")
 #else
 #define PRANDEL_INTRINSICS_BEGIN

@@ -392,6 +392,7 @@ struct F16ToF64 {
 
 // --- AVX-512 F, DQ, BW and VL -------------------------------------------------
 // Embedded rounding takes the directed modes straight from the conversion.
+PRANDEL_INTRINSICS_BEGIN
 namespace avx512 {
 
 template <RoundingMode R>
@@ -535,7 +536,6 @@ struct F64ToF16 {
   }
 };
 
-PRANDEL_INTRINSICS_BEGIN
 // Sixteen binary16 elements (those in `lanes`) widened to T (f32 or f64),
 // each map entry's target put over the lanes it matches (entries last to
 // first, so the first match stays), matched in the elements' own 16-bit
@@ -595,9 +595,8 @@ PRANDEL_TARGET_AVX512 inline void widen_f16_with_entries(
     widen_f16_lanes<T, false>(in + j * sizeof(f16), out + j * sizeof(T), lanes, entries);
   }
 }
-PRANDEL_INTRINSICS_END
-
 }  // namespace avx512
+PRANDEL_INTRINSICS_END
 
 // Runs Step over in[0, k), kLanes elements at a time (the narrowings write
 // 32 bytes a step, so that a staging buffer is copied out with loads that
