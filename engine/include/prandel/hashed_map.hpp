@@ -610,7 +610,7 @@ PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hash
 template <bool kByteSlots, class Lane>
 PRANDEL_TARGET_AVX512 inline __m512i load_slots(const BlockHits<Lane>& hits,
                                                 std::size_t j) noexcept {
-  if constexpr (kByteSlots && sizeof(Lane) == 2) {
+  if constexpr (kByteSlots) {
     return _mm512_cvtepu8_epi16(
         _mm256_load_si256(reinterpret_cast<const __m256i*>(hits.byte_slots.data() + j)));
   }
@@ -625,6 +625,7 @@ template <bool kByteSlots, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
                                               const BlockHits<hashed_map_detail::Lane<S>>& hits,
                                               OutputSlice<T> out) noexcept {
+  static_assert(!kByteSlots || sizeof(S) == 1, "only find_byte_hits fills byte_slots");
   using L = Lanes<S>;
   constexpr std::size_t kPerTable = 64 / sizeof(typename HashedMap<S, T>::Lane);
   const std::size_t k = out.size();
@@ -656,7 +657,7 @@ PRANDEL_TARGET_AVX512 inline void put_targets(const HashedMap<S, T>& hashed,
       for (u64 hit = hits.masks[v]; hit != 0; hit &= hit - 1) {
         const std::size_t at = j + static_cast<std::size_t>(__builtin_ctzll(hit));
         unsigned slot;
-        if constexpr (kByteSlots && sizeof(S) == 1) {
+        if constexpr (kByteSlots) {
           slot = hits.byte_slots[at];  // hits.slots was not written
         } else {
           slot = hits.slots[at];

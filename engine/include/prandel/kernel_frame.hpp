@@ -368,19 +368,18 @@ PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<
 }
 
 #if PRANDEL_X86_VARIANTS
-// Whether variant I finds the map's hits in byte lanes (find_byte_hits).
-template <Isa I, Element S, Element T>
-PRANDEL_INLINE bool finds_byte_hits(const HashedMap<S, T>& hashed) noexcept {
-  return I == Isa::Avx512Vbmi && hashed.byte_lookup();
-}
+// Whether variant I can find the map's hits of 8-bit elements in byte lanes
+// (find_byte_hits); it does for a map with a byte_lookup().
+template <Isa I, Element S>
+inline constexpr bool kFindsByteHits = I == Isa::Avx512Vbmi && sizeof(S) == 1;
 
 // A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
-// `in_bytes` (finds_byte_hits).
+// `in_bytes`.
 template <bool kNanKey, bool kSetAside, Isa I, Element S, Element T>
 PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                               BlockHits<typename HashedMap<S, T>::Lane>& hits, S* set_aside,
                               bool in_bytes) noexcept {
-  if constexpr (I == Isa::Avx512Vbmi && sizeof(S) == 1) {
+  if constexpr (kFindsByteHits<I, S>) {
     if (in_bytes) {
       hashed_map_avx512::find_byte_hits<kSetAside>(hashed, in, hits, set_aside);
       return;
@@ -401,7 +400,7 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
   using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
   static_assert(Hits::kElements == block::kElements);
   bool convert_hits = !block::overlap(in, out);
-  const bool byte_hits = finds_byte_hits<I>(hashed);
+  const bool byte_hits = kFindsByteHits<I, S> && hashed.byte_lookup();
   Hits hits;
   S source[block::kElements];
   return for_each_block(
@@ -422,14 +421,15 @@ PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice
           }
           converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
         }
-        if (converted) {
+        if (!converted) return false;
+        if constexpr (kFindsByteHits<I, S>) {
           if (byte_hits) {
             hashed_map_avx512::put_targets<true>(hashed, hits, out_block);
-          } else {
-            hashed_map_avx512::put_targets<false>(hashed, hits, out_block);
+            return true;
           }
         }
-        return converted;
+        hashed_map_avx512::put_targets<false>(hashed, hits, out_block);
+        return true;
       });
 }
 
