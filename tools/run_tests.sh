@@ -161,7 +161,8 @@ module_tests default-clang python3 "numpy>=2,<3" CXX=clang++ \
 # suppress selectively. The module's reference leaks are caught by the
 # reference-count tests; the engine's allocations are leak-checked above.
 module_tests default-asan python3 "numpy>=2,<3" \
-  CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON '-DCMAKE_CXX_FLAGS_RELEASE=$sanitized_flags'" \
+  SKBUILD_CMAKE_BUILD_TYPE=RelWithDebInfo \
+  CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$sanitized_flags'" \
   -- LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc
 

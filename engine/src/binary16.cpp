@@ -1,16 +1,16 @@
-// Software binary16 conversions, processor detection and dispatch.
+// The binary16 conversions of one value, and the block forms run as the
+// variants of binary16_blocks.hpp.
 //
 // The software conversions work on bit patterns with integer operations only,
 // so they do not depend on the floating-point environment (rounding mode,
 // flush-to-zero, denormals-are-zero) and match the F16C instructions bit for
 // bit, NaN payloads included.
-#include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "prandel/binary16.hpp"
 #include "prandel/binary16_bits.hpp"
+#include "prandel/binary16_blocks.hpp"
 #include "prandel/float_bits.hpp"
 
 namespace prandel {
@@ -53,9 +53,19 @@ u16 narrow_bits(u64 bits) noexcept {
   return static_cast<u16>(sign | static_cast<u32>(h));
 }
 
-// Block loops move the elements through small local arrays: one memcpy per
-// chunk instead of one per element keeps unoptimised (sanitizer) builds fast.
-constexpr std::size_t kChunk = 64;
+struct WidenBlock {
+  template <Isa I>
+  PRANDEL_INLINE static void run(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
+    binary16_blocks::widen<I>(in, out);
+  }
+};
+
+struct NarrowBlock {
+  template <Isa I>
+  PRANDEL_INLINE static void run(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
+    binary16_blocks::narrow<I, RoundingMode::NearestEven>(in, out);
+  }
+};
 
 }  // namespace
 
@@ -65,48 +75,48 @@ f32 to_f32(f16 x) noexcept { return std::bit_cast<f32>(widen_bits(x.bits)); }
 
 f16 to_f16(f32 x) noexcept { return f16{narrow_bits(std::bit_cast<u32>(x))}; }
 
-void widen_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
-  const std::size_t n = std::min(in.size(), out.size());
-  for (std::size_t i = 0; i < n; i += kChunk) {
-    const std::size_t m = std::min(kChunk, n - i);
-    u16 halves[kChunk];
-    u32 singles[kChunk];
-    std::memcpy(halves, in.bytes() + i * sizeof(f16), m * sizeof(f16));
-    for (std::size_t j = 0; j < m; ++j) singles[j] = widen_bits(halves[j]);
-    std::memcpy(out.bytes() + i * sizeof(f32), singles, m * sizeof(f32));
-  }
-}
-
-void narrow_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
-  const std::size_t n = std::min(in.size(), out.size());
-  for (std::size_t i = 0; i < n; i += kChunk) {
-    const std::size_t m = std::min(kChunk, n - i);
-    u32 singles[kChunk];
-    u16 halves[kChunk];
-    std::memcpy(singles, in.bytes() + i * sizeof(f32), m * sizeof(f32));
-    for (std::size_t j = 0; j < m; ++j) halves[j] = narrow_bits(singles[j]);
-    std::memcpy(out.bytes() + i * sizeof(f16), halves, m * sizeof(f16));
-  }
-}
-
 }  // namespace binary16_soft
+
+namespace binary16_f16c {
+
+#if PRANDEL_X86_VARIANTS
+
+// The packed forms on one lane: the scalar intrinsics are macros that some
+// compilers reject under -Wpedantic.
+PRANDEL_TARGET_AVX2 f32 to_f32(f16 x) noexcept {
+  return _mm_cvtss_f32(_mm_cvtph_ps(_mm_cvtsi32_si128(x.bits)));
+}
+
+PRANDEL_TARGET_AVX2 f16 to_f16(f32 x) noexcept {
+  const __m128i h = _mm_cvtps_ph(_mm_set_ss(x), _MM_FROUND_TO_NEAREST_INT);
+  return f16{static_cast<u16>(_mm_cvtsi128_si32(h))};
+}
+
+#else  // never chosen without the x86 variants; kept callable.
+
+f32 to_f32(f16 x) noexcept { return binary16_soft::to_f32(x); }
+f16 to_f16(f32 x) noexcept { return binary16_soft::to_f16(x); }
+
+#endif
+
+}  // namespace binary16_f16c
 
 f16 to_f16(f64 x) noexcept { return f16{narrow_bits(std::bit_cast<u64>(x))}; }
 
+void widen_f16_block_on(Isa isa, InputSlice<f16> in, OutputSlice<f32> out) noexcept {
+  run_variant<WidenBlock>(isa, in, out);
+}
+
+void narrow_f32_block_on(Isa isa, InputSlice<f32> in, OutputSlice<f16> out) noexcept {
+  run_variant<NarrowBlock>(isa, in, out);
+}
+
 void widen_f16_block(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
-  if (cpu_has_f16c()) {
-    binary16_f16c::widen_block(in, out);
-  } else {
-    binary16_soft::widen_block(in, out);
-  }
+  widen_f16_block_on(best_isa(), in, out);
 }
 
 void narrow_f32_block(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
-  if (cpu_has_f16c()) {
-    binary16_f16c::narrow_block(in, out);
-  } else {
-    binary16_soft::narrow_block(in, out);
-  }
+  narrow_f32_block_on(best_isa(), in, out);
 }
 
 }  // namespace prandel

@@ -1,5 +1,6 @@
 // Processor feature detection, read straight from CPUID and XGETBV so that
 // every compiler that builds the x86 variants detects them the same way.
+// What the words mean is decode_cpu_features()'s business alone.
 #include "prandel/cpu_features.hpp"
 
 #if PRANDEL_X86_VARIANTS
@@ -8,67 +9,44 @@
 
 namespace prandel {
 
-#if PRANDEL_X86_VARIANTS
 namespace {
 
-constexpr unsigned kBit(unsigned n) { return 1u << n; }
+#if PRANDEL_X86_VARIANTS
 
-// Leaf 1, ECX.
-constexpr unsigned kFma = kBit(12);
-constexpr unsigned kOsxsave = kBit(27);
-constexpr unsigned kAvx = kBit(28);
-constexpr unsigned kF16c = kBit(29);
-// Leaf 7, sub-leaf 0, EBX.
-constexpr unsigned kAvx2 = kBit(5);
-constexpr unsigned kAvx512f = kBit(16);
-constexpr unsigned kAvx512dq = kBit(17);
-constexpr unsigned kAvx512bw = kBit(30);
-constexpr unsigned kAvx512vl = kBit(31);
-// Leaf 7, sub-leaf 0, ECX.
-constexpr unsigned kAvx512vbmi = kBit(1);
-// XCR0: the register state the operating system saves.
-constexpr unsigned kYmmState = kBit(1) | kBit(2);
-constexpr unsigned kZmmState = kYmmState | kBit(5) | kBit(6) | kBit(7);
-
-bool all_of(unsigned bits, unsigned wanted) { return (bits & wanted) == wanted; }
-
-unsigned read_xcr0() {
+std::uint32_t read_xcr0() noexcept {
   unsigned eax = 0;
   unsigned edx = 0;
   __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0u));
   return eax;
 }
 
-}  // namespace
-
-CpuFeatures detect_cpu_features() noexcept {
+CpuidWords read_cpuid_words() noexcept {
+  CpuidWords words;
+  // Declared unsigned by some compilers' <cpuid.h>, int by others.
+  words.max_leaf = static_cast<std::uint32_t>(__get_cpuid_max(0, nullptr));
   unsigned eax = 0;
   unsigned ebx = 0;
-  unsigned ecx1 = 0;
+  unsigned ecx = 0;
   unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx1, &edx) == 0) return {};
-  // Without OS support for the AVX register state no VEX instruction may run.
-  if (!all_of(ecx1, kOsxsave | kAvx)) return {};
-  const unsigned xcr0 = read_xcr0();
-  if (!all_of(xcr0, kYmmState)) return {};
-
-  unsigned ebx7 = 0;
-  unsigned ecx7 = 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx7, &ecx7, &edx) == 0) ebx7 = ecx7 = 0;
-
-  CpuFeatures features;
-  features.f16c = all_of(ecx1, kF16c);
-  features.avx2 = features.f16c && all_of(ecx1, kFma) && all_of(ebx7, kAvx2);
-  features.avx512 = features.avx2 && all_of(xcr0, kZmmState) &&
-                    all_of(ebx7, kAvx512f | kAvx512dq | kAvx512bw | kAvx512vl);
-  features.avx512vbmi = features.avx512 && all_of(ecx7, kAvx512vbmi);
-  return features;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) words.leaf1_ecx = ecx;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+    words.leaf7_ebx = ebx;
+    words.leaf7_ecx = ecx;
+  }
+  // XGETBV faults unless the operating system has enabled it.
+  if (cpuid_bits::all_of(words.leaf1_ecx, cpuid_bits::kOsxsave)) words.xcr0 = read_xcr0();
+  return words;
 }
 
 #else
 
-CpuFeatures detect_cpu_features() noexcept { return {}; }
+// No CPUID to ask: all zero, which decodes to the baseline alone.
+CpuidWords read_cpuid_words() noexcept { return {}; }
 
 #endif
+
+}  // namespace
+
+CpuFeatures detect_cpu_features() noexcept { return decode_cpu_features(read_cpuid_words()); }
 
 }  // namespace prandel

@@ -109,8 +109,11 @@ void expect_narrowings_agree(const char* what, Hardware&& hardware, Software&& s
 }
 
 TEST(Binary16Exhaustive, NarrowingMatchesF16cOnEveryF32Pattern) {
-  if (!cpu_has_f16c()) GTEST_SKIP() << "processor lacks F16C";
-  expect_narrowings_agree("f32 -> binary16", binary16_f16c::narrow_block, binary16_soft::narrow_block);
+  if (!isa_supported(Isa::Avx2)) GTEST_SKIP() << "processor lacks the Avx2 variant";
+  expect_narrowings_agree(
+      "f32 -> binary16",
+      [](InputSlice<f32> in, OutputSlice<f16> out) { narrow_f32_block_on(Isa::Avx2, in, out); },
+      [](InputSlice<f32> in, OutputSlice<f16> out) { narrow_f32_block_on(Isa::Baseline, in, out); });
 }
 
 // The F16C rounding immediates against the software conversion of each
@@ -164,21 +167,27 @@ TEST(Binary16Exhaustive, NearestAwayNarrowingMatchesItsDefinition) {
   expect_narrowings_agree("nearest-away", reference, block);
 }
 
-TEST(Binary16Exhaustive, WideningMatchesF16cOnEveryBinary16Pattern) {
-  if (!cpu_has_f16c()) GTEST_SKIP() << "processor lacks F16C";
-
+// The block form of every variant the processor runs, and the single-value
+// F16C form, against the software conversion of one value.
+TEST(Binary16Exhaustive, WideningMatchesInEveryVariantOnEveryBinary16Pattern) {
   std::vector<f16> inputs(1u << 16);
   for (u32 h = 0; h < inputs.size(); ++h) inputs[h] = f16{static_cast<u16>(h)};
-  std::vector<f32> hardware(inputs.size());
-  binary16_f16c::widen_block(InputSlice<f16>(std::span<const f16>(inputs)),
-                             OutputSlice<f32>(std::span<f32>(hardware)));
-  for (u32 h = 0; h < inputs.size(); ++h) {
-    const u32 packed = std::bit_cast<u32>(hardware[h]);
-    const u32 single = std::bit_cast<u32>(binary16_f16c::to_f32(inputs[h]));
-    const u32 software = std::bit_cast<u32>(binary16_soft::to_f32(inputs[h]));
-    ASSERT_EQ(packed, single) << "packed and single F16C differ at 0x" << std::hex << h;
-    ASSERT_EQ(packed, software) << "binary16 -> f32 differs: "
-                                << describe({h, packed, software}, 4, 8);
+  for (const Isa isa : kIsas) {
+    if (!isa_supported(isa)) continue;
+    SCOPED_TRACE(isa_name(isa));
+    std::vector<f32> block(inputs.size());
+    widen_f16_block_on(isa, InputSlice<f16>(std::span<const f16>(inputs)),
+                       OutputSlice<f32>(std::span<f32>(block)));
+    for (u32 h = 0; h < inputs.size(); ++h) {
+      const u32 packed = std::bit_cast<u32>(block[h]);
+      const u32 software = std::bit_cast<u32>(binary16_soft::to_f32(inputs[h]));
+      ASSERT_EQ(packed, software) << "binary16 -> f32 differs: "
+                                  << describe({h, packed, software}, 4, 8);
+      if (has_f16c(isa)) {
+        const u32 single = std::bit_cast<u32>(binary16_f16c::to_f32(inputs[h]));
+        ASSERT_EQ(single, software) << "single F16C differs at 0x" << std::hex << h;
+      }
+    }
   }
 }
 

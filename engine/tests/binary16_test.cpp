@@ -14,29 +14,44 @@
 namespace prandel {
 namespace {
 
-// One implementation of the two single-value conversions.
+// One implementation of the two conversions, single-value and block forms,
+// and the variant a processor needs to run it.
 struct Binary16Path {
   const char* name;
   f32 (*widen)(f16);
   f16 (*narrow)(f32);
   void (*widen_block)(InputSlice<f16>, OutputSlice<f32>);
   void (*narrow_block)(InputSlice<f32>, OutputSlice<f16>);
-  bool needs_f16c;
+  Isa needs;
 };
 
+template <Isa I>
+void widen_on(InputSlice<f16> in, OutputSlice<f32> out) {
+  widen_f16_block_on(I, in, out);
+}
+template <Isa I>
+void narrow_on(InputSlice<f32> in, OutputSlice<f16> out) {
+  narrow_f32_block_on(I, in, out);
+}
+
+// The dispatching functions and every variant best_isa() may choose.
 const Binary16Path kPaths[] = {
-    {"dispatch", &to_f32, &to_f16, &widen_f16_block, &narrow_f32_block, false},
-    {"software", &binary16_soft::to_f32, &binary16_soft::to_f16,
-     &binary16_soft::widen_block, &binary16_soft::narrow_block, false},
-    {"f16c", &binary16_f16c::to_f32, &binary16_f16c::to_f16,
-     &binary16_f16c::widen_block, &binary16_f16c::narrow_block, true},
+    {"dispatch", &to_f32, &to_f16, &widen_f16_block, &narrow_f32_block, Isa::Baseline},
+    {"software", &binary16_soft::to_f32, &binary16_soft::to_f16, &widen_on<Isa::Baseline>,
+     &narrow_on<Isa::Baseline>, Isa::Baseline},
+    {"f16c", &binary16_f16c::to_f32, &binary16_f16c::to_f16, &widen_on<Isa::Avx2>,
+     &narrow_on<Isa::Avx2>, Isa::Avx2},
+    {"avx512", &binary16_f16c::to_f32, &binary16_f16c::to_f16, &widen_on<Isa::Avx512>,
+     &narrow_on<Isa::Avx512>, Isa::Avx512},
+    {"avx512vbmi", &binary16_f16c::to_f32, &binary16_f16c::to_f16, &widen_on<Isa::Avx512Vbmi>,
+     &narrow_on<Isa::Avx512Vbmi>, Isa::Avx512Vbmi},
 };
 
 class Binary16PathTest : public ::testing::TestWithParam<Binary16Path> {
  protected:
   void SetUp() override {
-    if (GetParam().needs_f16c && !cpu_has_f16c()) {
-      GTEST_SKIP() << "processor lacks F16C";
+    if (!isa_supported(GetParam().needs)) {
+      GTEST_SKIP() << "processor lacks variant " << isa_name(GetParam().needs);
     }
   }
 };

@@ -547,10 +547,8 @@ TEST(FloatToInt, BlocksWithOneIntruderF16) { expect_intruders_for_source<f16>();
 template <FloatElement F, IntElement I>
 auto element_rule(const CastConfig<F, I>& config) {
   return [&config](InputSlice<F> in, OutputSlice<I> out) {
-    return with_rounding_mode(config.rounding, [&]<RoundingMode R>() {
-      return convert_each(in, out, config.scalar_map, [&](F x) {
-        return float_to_int_detail::convert_element<R, I>(x, config.out_of_range);
-      });
+    return convert_each(in, out, config.scalar_map, [&](F x) {
+      return float_to_int_detail::convert_element<I>(x, config.rounding, config.out_of_range);
     });
   };
 }

@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "prandel/element_types.hpp"
+#include "prandel/expected.hpp"
+
 namespace prandel {
 
 struct CastError {
@@ -46,5 +49,9 @@ class [[nodiscard]] CastResult {
  private:
   std::optional<CastError> error_;
 };
+
+// One element's outcome under an element rule: the value, or why it failed.
+template <Element T>
+using ElementResult = Expected<T, CastError>;
 
 }  // namespace prandel

@@ -83,6 +83,9 @@ enum class Isa : std::uint8_t {
 inline constexpr std::array<Isa, 4> kIsas = {Isa::Baseline, Isa::Avx2, Isa::Avx512,
                                              Isa::Avx512Vbmi};
 
+// Whether the variant has the F16C conversions.
+constexpr bool has_f16c(Isa isa) noexcept { return isa >= Isa::Avx2; }
+
 // Whether the variant has AVX-512 (F, DQ, BW, VL).
 constexpr bool has_avx512(Isa isa) noexcept { return isa >= Isa::Avx512; }
 
@@ -109,6 +112,67 @@ struct CpuFeatures {
   bool avx512vbmi = false;  // the Avx512Vbmi variant: the above and VBMI
 };
 
+// The raw words the features are decoded from, as the processor reports
+// them. A word the processor could not be asked for is zero.
+struct CpuidWords {
+  std::uint32_t max_leaf = 0;   // leaf 0, EAX: the highest leaf there is
+  std::uint32_t leaf1_ecx = 0;
+  std::uint32_t leaf7_ebx = 0;  // sub-leaf 0
+  std::uint32_t leaf7_ecx = 0;  // sub-leaf 0
+  std::uint32_t xcr0 = 0;       // XGETBV 0, readable only with OSXSAVE
+};
+
+namespace cpuid_bits {
+
+constexpr std::uint32_t bit(unsigned n) noexcept { return std::uint32_t{1} << n; }
+
+// Leaf 1, ECX.
+inline constexpr std::uint32_t kFma = bit(12);
+inline constexpr std::uint32_t kOsxsave = bit(27);
+inline constexpr std::uint32_t kAvx = bit(28);
+inline constexpr std::uint32_t kF16c = bit(29);
+// Leaf 7, sub-leaf 0, EBX.
+inline constexpr std::uint32_t kAvx2 = bit(5);
+inline constexpr std::uint32_t kAvx512f = bit(16);
+inline constexpr std::uint32_t kAvx512dq = bit(17);
+inline constexpr std::uint32_t kAvx512bw = bit(30);
+inline constexpr std::uint32_t kAvx512vl = bit(31);
+// Leaf 7, sub-leaf 0, ECX.
+inline constexpr std::uint32_t kAvx512vbmi = bit(1);
+// XCR0: the register state the operating system saves: SSE and AVX; then
+// the opmask registers, the upper halves of ZMM0-15, and ZMM16-31.
+inline constexpr std::uint32_t kYmmState = bit(1) | bit(2);
+inline constexpr std::uint32_t kZmmState = kYmmState | bit(5) | bit(6) | bit(7);
+
+constexpr bool all_of(std::uint32_t bits, std::uint32_t wanted) noexcept {
+  return (bits & wanted) == wanted;
+}
+
+}  // namespace cpuid_bits
+
+// The features the words grant. Pure, so any processor can be described to
+// it; detect_cpu_features() feeds it this one's words.
+constexpr CpuFeatures decode_cpu_features(const CpuidWords& words) noexcept {
+  using namespace cpuid_bits;
+  if (words.max_leaf < 1) return {};
+  // Without OS support for the AVX register state no VEX instruction may
+  // run, and XCR0 means nothing unless OSXSAVE says it can be read.
+  if (!all_of(words.leaf1_ecx, kOsxsave | kAvx) || !all_of(words.xcr0, kYmmState)) return {};
+  // Past the highest leaf a processor answers with some other leaf's words.
+  const bool has_leaf7 = words.max_leaf >= 7;
+  const std::uint32_t ebx7 = has_leaf7 ? words.leaf7_ebx : 0;
+  const std::uint32_t ecx7 = has_leaf7 ? words.leaf7_ecx : 0;
+
+  CpuFeatures features;
+  features.f16c = all_of(words.leaf1_ecx, kF16c);
+  features.avx2 = features.f16c && all_of(words.leaf1_ecx, kFma) && all_of(ebx7, kAvx2);
+  features.avx512 = features.avx2 && all_of(words.xcr0, kZmmState) &&
+                    all_of(ebx7, kAvx512f | kAvx512dq | kAvx512bw | kAvx512vl);
+  features.avx512vbmi = features.avx512 && all_of(ecx7, kAvx512vbmi);
+  return features;
+}
+
+// This processor's features: its words, decoded.
 CpuFeatures detect_cpu_features() noexcept;
 
 // Detected on first use, then read from the cache.
@@ -121,27 +185,38 @@ constexpr bool isa_compiled(Isa isa) noexcept {
   return isa == Isa::Baseline || PRANDEL_X86_VARIANTS;
 }
 
-// Whether the variant is compiled in and this processor can run it.
-inline bool isa_supported(Isa isa) noexcept {
+// Whether the variant is compiled in and a processor with these features can
+// run it.
+constexpr bool isa_supported_by(Isa isa, const CpuFeatures& features) noexcept {
   switch (isa) {
     case Isa::Avx2:
-      return isa_compiled(isa) && cpu_features().avx2;
+      return isa_compiled(isa) && features.avx2;
     case Isa::Avx512:
-      return isa_compiled(isa) && cpu_features().avx512;
+      return isa_compiled(isa) && features.avx512;
     case Isa::Avx512Vbmi:
-      return isa_compiled(isa) && cpu_features().avx512vbmi;
+      return isa_compiled(isa) && features.avx512vbmi;
     case Isa::Baseline:
       break;
   }
   return true;
 }
 
+// The widest variant a processor with these features can run: the one
+// choice every dispatch (kernels and binary16 alike) rests on.
+constexpr Isa best_isa_for(const CpuFeatures& features) noexcept {
+  Isa best = Isa::Baseline;
+  for (const Isa isa : kIsas) {
+    if (isa_supported_by(isa, features)) best = isa;
+  }
+  return best;
+}
+
+// Whether the variant is compiled in and this processor can run it.
+inline bool isa_supported(Isa isa) noexcept { return isa_supported_by(isa, cpu_features()); }
+
 // The widest variant this processor can run.
 inline Isa best_isa() noexcept {
-  static const Isa best = isa_supported(Isa::Avx512Vbmi) ? Isa::Avx512Vbmi
-                          : isa_supported(Isa::Avx512)   ? Isa::Avx512
-                          : isa_supported(Isa::Avx2)     ? Isa::Avx2
-                                                         : Isa::Baseline;
+  static const Isa best = best_isa_for(cpu_features());
   return best;
 }
 

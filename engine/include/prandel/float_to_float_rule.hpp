@@ -15,7 +15,6 @@
 #include "prandel/binary16.hpp"
 #include "prandel/cast_error.hpp"
 #include "prandel/float_ops.hpp"
-#include "prandel/kernel_frame.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/modes.hpp"
 #include "prandel/rounding_step.hpp"

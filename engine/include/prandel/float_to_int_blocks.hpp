@@ -679,9 +679,11 @@ struct EntryHits : HitLanes<F> {
 
 // A hashed map's hits (hashed_map.hpp) on f64 batches, looked up in their
 // own 64-bit lanes, which every target fits; a hit takes the target of its
-// slot, kept from the lookup. kNanKey: the map has a NaN key, which every
-// NaN lane matches.
-template <IntElement I, bool kNanKey, bool kWindow>
+// slot, kept from the lookup. Every NaN lane is looked up as the NaN key's
+// pattern, which only a map with a NaN key holds: one form serves maps with
+// and without one (two operations a vector, against a second copy of the
+// runs for each rounding and out-of-range mode).
+template <IntElement I, bool kWindow>
 struct TableHits : HitLanes<f64> {
   using Mask = __mmask8;
   struct Found {
@@ -697,8 +699,7 @@ struct TableHits : HitLanes<f64> {
 
   PRANDEL_TARGET_AVX512 Found find(__m512i raw) const noexcept {
     using L = hashed_map_avx512::Lanes<f64>;
-    __m512i x = raw;
-    if constexpr (kNanKey) x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<f64>);
+    const __m512i x = L::with(raw, L::nan_lanes(raw), hashed_map_detail::kNanPattern<f64>);
     const __m512i slots = table.slots(x);
     return {table.hits(x, slots), slots};
   }
@@ -893,10 +894,7 @@ struct Blocks {
   // then be left with some of the elements before its first failure written.
   bool output_apart;
 
-  ElementResult<I> element(F x) const noexcept {
-    const C wide = widen_for_compute(x);
-    return convert_rounded<I>(wide, CastFloat<C>::round_with_mode(wide, rounding), M);
-  }
+  ElementResult<I> element(F x) const noexcept { return convert_element<I>(x, rounding, M); }
 
   PRANDEL_INLINE bool convert_block(InputSlice<F> in, OutputSlice<I> out) const noexcept {
 #if PRANDEL_X86_VARIANTS
@@ -937,10 +935,7 @@ struct Blocks {
     requires kRunsTakeHashedMap
   PRANDEL_INLINE bool convert_block_hashed(InputSlice<F> in, OutputSlice<I> out,
                                            const HashedMap<F, I>& map) const noexcept {
-    if (map.nan_key()) {
-      return avx512_block(in, out, avx512::TableHits<I, true, kWindow>::of(map));
-    }
-    return avx512_block(in, out, avx512::TableHits<I, false, kWindow>::of(map));
+    return avx512_block(in, out, avx512::TableHits<I, kWindow>::of(map));
   }
 #endif
 

@@ -20,7 +20,7 @@
 #include "prandel/element_types.hpp"
 #include "prandel/float_bits.hpp"
 #include "prandel/float_ops.hpp"
-#include "prandel/kernel_frame.hpp"
+#include "prandel/cast_error.hpp"
 #include "prandel/modes.hpp"
 
 namespace prandel {
@@ -176,15 +176,16 @@ inline ElementResult<I> convert_rounded(C x, C r, OutOfRangeMode mode) noexcept 
 }
 
 // The element rule, for elements the scalar map did not catch: a NaN fails
-// (NonFinite); otherwise x is rounded under R to r; an r in [min, max] is
-// stored; outside, Clamp stores the nearer limit, Wrap the low bits of r (an
-// infinity fails with NonFinite), and Unset fails with OutOfRange(r, min,
-// max).
-template <RoundingMode R, IntElement I, FloatElement F>
-inline ElementResult<I> convert_element(F x, OutOfRangeMode mode) noexcept {
+// (NonFinite); otherwise x is rounded under `rounding` to r; an r in [min,
+// max] is stored; outside, Clamp stores the nearer limit, Wrap the low bits
+// of r (an infinity fails with NonFinite), and Unset fails with
+// OutOfRange(r, min, max).
+template <IntElement I, FloatElement F>
+inline ElementResult<I> convert_element(F x, RoundingMode rounding,
+                                        OutOfRangeMode mode) noexcept {
   using C = Compute<F>;
   const C wide = widen_for_compute(x);
-  return convert_rounded<I>(wide, CastFloat<C>::round_with_mode(wide, R), mode);
+  return convert_rounded<I>(wide, CastFloat<C>::round_with_mode(wide, rounding), mode);
 }
 
 }  // namespace float_to_int_detail

@@ -14,7 +14,7 @@
 
 #include "prandel/binary16.hpp"
 #include "prandel/float_ops.hpp"
-#include "prandel/kernel_frame.hpp"
+#include "prandel/cast_error.hpp"
 #include "prandel/mode_dispatch.hpp"
 #include "prandel/rounding_step.hpp"
 

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "prandel/cast_error.hpp"
-#include "prandel/kernel_frame.hpp"
 #include "prandel/modes.hpp"
 
 namespace prandel {

@@ -20,9 +20,6 @@
 
 namespace prandel {
 
-template <Element T>
-using ElementResult = Expected<T, CastError>;
-
 template <Element S, Element T>
 inline std::size_t frame_length(InputSlice<S> in, OutputSlice<T> out) noexcept {
   return std::min(in.size(), out.size());
@@ -158,7 +155,8 @@ using LaneMask = std::conditional_t<
 
 // Calls visitor.visit(group, first, last) for the map's entries in groups
 // of up to four, the last group first, with the sweep width picked by the
-// group's size; `first` and `last` mark the first and last call. (A visitor
+// group's size (one entry, or four, a shorter group repeating its first);
+// `first` and `last` mark the first and last call. (A visitor
 // with always-inline members rather than a lambda: a lambda's call operator
 // is not reliably inlined into the variant's instruction set.)
 template <Element S, Element T, class Visitor>
@@ -172,8 +170,6 @@ PRANDEL_INLINE void for_each_group_backwards(const ScalarMap<S, T>& map,
     const bool last = begin == 0;
     if (count == 1) {
       visitor.visit(EntryGroup<1, S, T>(&map[begin], count), first, last);
-    } else if (count == 2) {
-      visitor.visit(EntryGroup<2, S, T>(&map[begin], count), first, last);
     } else {
       visitor.visit(EntryGroup<4, S, T>(&map[begin], count), first, last);
     }
@@ -287,56 +283,58 @@ struct OverwriteHits {
   bool done() const noexcept { return false; }
 };
 
-// A block the map may hit: the kernel converts the block with the hits
-// replaced by zero straight into `out`, then each hit's target takes its
-// place. The targets are found before the kernel writes, since `out` may be
-// the input's memory. Returns false, having written no more than the
-// kernel's convert_block may, where the kernel fails on an element the map
-// left; `hits` says whether any element matched.
-template <class Kernel, Element S, Element T>
-PRANDEL_INLINE bool convert_block_with_map(const Kernel& kernel, const ScalarMap<S, T>& map,
-                                           InputSlice<S> in, OutputSlice<T> out,
-                                           bool& hits) noexcept {
-  const std::size_t k = in.size();
-  S source[block::kElements];
-  LaneMask<S> hit[block::kElements];
-  T target[block::kElements];
-  // With one entry its target is the only one; the sweep need not track it.
-  const bool single = map.size() == 1;
-  if (single) {
-    MarkHits<false, S, T> marks{in, hit, source, target};
-    for_each_group_backwards(map, marks);
-    hits = marks.any;
-  } else {
-    MarkHits<true, S, T> marks{in, hit, source, target};
-    for_each_group_backwards(map, marks);
-    hits = marks.any;
+// What the paths with a map need of a kernel, behind two plain function
+// pointers: those paths are then compiled once per pair and variant rather
+// than once per kernel (its modes), and each kernel's block loops are
+// compiled once more in all, not once per path. A call per block of
+// kElements costs nothing the benchmarks show.
+template <Element S, Element T>
+struct ErasedKernel {
+  const void* self;
+  bool (*convert_block)(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept;
+  // The element frame over a block the kernel did not convert.
+  CastResult (*convert_each)(const void* self, InputSlice<S> in, OutputSlice<T> out,
+                             const ScalarMap<S, T>& map) noexcept;
+
+  bool block(InputSlice<S> in, OutputSlice<T> out) const noexcept {
+    return convert_block(self, in, out);
   }
-  if (!kernel.convert_block(InputSlice<S>(source, k), out)) return false;
-  if (!hits) return true;
-  if (single) {
-    put_map_targets<true, S>(out, hit, target, map.front().target);
-  } else {
-    put_map_targets<false, S>(out, hit, target, T{});
+  CastResult each(InputSlice<S> in, OutputSlice<T> out,
+                  const ScalarMap<S, T>& map) const noexcept {
+    return convert_each(self, in, out, map);
   }
-  return true;
+};
+
+// The kernel's convert_block compiled for variant I, in a function of its own.
+template <Isa I, class Kernel, Element S, Element T>
+bool convert_block_of(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept {
+  const Kernel& kernel = *static_cast<const Kernel*>(self);
+  return call_out_of_line<I>(
+      [&]() PRANDEL_INLINE_LAMBDA { return kernel.convert_block(in, out); });
 }
 
+// The element frame by the kernel's rule: rare (a failing block, or one the
+// kernel declines), so it keeps the baseline instruction set.
 template <class Kernel, Element S, Element T>
-inline constexpr bool kFusesEntries =
-    requires(const Kernel& kernel, InputSlice<S> in, OutputSlice<T> out,
-             const EntryGroup<1, S, T>& one, const EntryGroup<kMaxFusedEntries, S, T>& all) {
-      kernel.convert_block_with_entries(in, out, one);
-      kernel.convert_block_with_entries(in, out, all);
-    };
+PRANDEL_NOINLINE CastResult convert_each_of(const void* self, InputSlice<S> in,
+                                            OutputSlice<T> out,
+                                            const ScalarMap<S, T>& map) noexcept {
+  const Kernel& kernel = *static_cast<const Kernel*>(self);
+  return convert_each(in, out, map, [&](S x) { return kernel.element(x); });
+}
+
+template <Isa I, class Kernel, Element S, Element T>
+ErasedKernel<S, T> erase(const Kernel& kernel) noexcept {
+  return {&kernel, &convert_block_of<I, Kernel, S, T>, &convert_each_of<Kernel, S, T>};
+}
 
 // Every frame's loop: `convert(in_block, out_block)` for each block in
 // order, which converts the block as the element frame would or returns
 // false having written nothing the element frame would not (see
 // convert_block); such a block is redone by the element frame, which writes
 // exactly the elements before a failure and ends the call there.
-template <class Kernel, Element S, Element T, class Convert>
-PRANDEL_INLINE CastResult for_each_block(const Kernel& kernel, InputSlice<S> in,
+template <Element S, Element T, class Convert>
+PRANDEL_INLINE CastResult for_each_block(const ErasedKernel<S, T>& kernel, InputSlice<S> in,
                                          OutputSlice<T> out, const ScalarMap<S, T>& map,
                                          Convert&& convert) noexcept {
   const std::size_t n = frame_length(in, out);
@@ -345,27 +343,95 @@ PRANDEL_INLINE CastResult for_each_block(const Kernel& kernel, InputSlice<S> in,
     const InputSlice<S> in_block = block::sub_slice(in, base, k);
     const OutputSlice<T> out_block = block::sub_slice(out, base, k);
     if (!convert(in_block, out_block)) [[unlikely]] {
-      const CastResult result =
-          convert_each(in_block, out_block, map, [&](S x) { return kernel.element(x); });
+      const CastResult result = kernel.each(in_block, out_block, map);
       if (!result) return result;
     }
   }
   return {};
 }
 
-// The frame for a kernel that applies the whole map itself (map.size() at
-// most kWidth; a shorter map repeats its first entry, which changes nothing).
-template <std::size_t kWidth, class Kernel, Element S, Element T>
-PRANDEL_INLINE CastResult convert_blocks_fused(const Kernel& kernel, InputSlice<S> in,
-                                               OutputSlice<T> out,
-                                               const ScalarMap<S, T>& map) noexcept {
-  const EntryGroup<kWidth, S, T> entries(map.data(), map.size());
-  return for_each_block(
-      kernel, in, out, map,
-      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-        return kernel.convert_block_with_entries(in_block, out_block, entries);
-      });
+// A block's map hits set aside: hit[j] non-zero for the elements some entry
+// matches, `source` the block with those replaced by zero (which every rule
+// converts without failure) and target[j] the first matching entry's target.
+template <Element S, Element T>
+struct SetAside {
+  S source[block::kElements];
+  LaneMask<S> hit[block::kElements];
+  T target[block::kElements];
+};
+
+// Fills `aside` for the block; returns whether anything matched. With one
+// entry its target is the only one; the sweep need not track it.
+template <Element S, Element T>
+PRANDEL_INLINE bool set_hits_aside(const ScalarMap<S, T>& map, InputSlice<S> in,
+                                   SetAside<S, T>& aside) noexcept {
+  if (map.size() == 1) {
+    MarkHits<false, S, T> marks{in, aside.hit, aside.source, aside.target};
+    for_each_group_backwards(map, marks);
+    return marks.any;
+  }
+  MarkHits<true, S, T> marks{in, aside.hit, aside.source, aside.target};
+  for_each_group_backwards(map, marks);
+  return marks.any;
 }
+
+template <Element S, Element T>
+PRANDEL_INLINE void put_hits_back(const ScalarMap<S, T>& map, const SetAside<S, T>& aside,
+                                  OutputSlice<T> out) noexcept {
+  if (map.size() == 1) {
+    put_map_targets<true, S>(out, aside.hit, aside.target, map.front().target);
+  } else {
+    put_map_targets<false, S>(out, aside.hit, aside.target, T{});
+  }
+}
+
+// The frame for any map, with the hits found by comparing each entry. Hits
+// tend to recur (NaN in a run of data, say): after a block with one, the
+// next goes straight to the map path instead of being tested first. Where
+// the output has memory of its own, a block with hits is converted as it
+// stands and the hits' targets put over the results, which costs a sweep
+// rather than the three of setting them aside; unless the kernel refuses a
+// hit's own value (NaN to an integer, say), and then never again.
+template <Isa I, Element S, Element T>
+CastResult convert_blocks_with_map(const ErasedKernel<S, T>& kernel, InputSlice<S> in,
+                                   OutputSlice<T> out, const ScalarMap<S, T>& map) noexcept {
+  return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+    bool expect_hits = false;
+    bool convert_hits = !block::overlap(in, out);
+    SetAside<S, T> aside;
+    return for_each_block(
+        kernel, in, out, map,
+        [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+          if (!expect_hits && !block_has_map_hit(map, in_block)) {
+            return kernel.block(in_block, out_block);
+          }
+          if (convert_hits && kernel.block(in_block, out_block)) {
+            OverwriteHits<S, T> overwrite{in_block, out_block};
+            for_each_group_backwards(map, overwrite);
+            // The overwrite costs about what the test for hits does: from
+            // here on blocks are overwritten untested.
+            expect_hits = true;
+            return true;
+          }
+          convert_hits = false;
+          // The targets are found before the kernel writes, since the output
+          // may be the input's memory.
+          expect_hits = set_hits_aside(map, in_block, aside);
+          if (!kernel.block(InputSlice<S>(aside.source, in_block.size()), out_block)) {
+            return false;
+          }
+          if (expect_hits) put_hits_back(map, aside, out_block);
+          return true;
+        });
+  });
+}
+
+template <class Kernel, Element S, Element T>
+inline constexpr bool kFusesEntry =
+    requires(const Kernel& kernel, InputSlice<S> in, OutputSlice<T> out,
+             const EntryGroup<1, S, T>& entry) {
+      kernel.convert_block_with_entries(in, out, entry);
+    };
 
 #if PRANDEL_X86_VARIANTS
 // Whether variant I can find the map's hits of 8-bit elements in byte lanes
@@ -393,44 +459,46 @@ PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
 // the kernel converts the block as it stands (while it accepts the hits' own
 // values and the output has memory of its own) or with the hits set to zero,
 // and each hit's target goes over its result.
-template <bool kNanKey, Isa I, class Kernel, Element S, Element T>
-PRANDEL_INLINE CastResult convert_blocks_hashed(const Kernel& kernel, InputSlice<S> in,
-                                                OutputSlice<T> out, const ScalarMap<S, T>& map,
-                                                const HashedMap<S, T>& hashed) noexcept {
-  using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
-  static_assert(Hits::kElements == block::kElements);
-  bool convert_hits = !block::overlap(in, out);
-  const bool byte_hits = kFindsByteHits<I, S> && hashed.byte_lookup();
-  Hits hits;
-  S source[block::kElements];
-  return for_each_block(
-      kernel, in, out, map,
-      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-        if (convert_hits) {
-          find_hits<kNanKey, false, I>(hashed, in_block, hits, source, byte_hits);
-        } else {
-          find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
-        }
-        if (hits.any == 0) return kernel.convert_block(in_block, out_block);
-        bool converted = convert_hits && kernel.convert_block(in_block, out_block);
-        if (!converted) {
+template <bool kNanKey, Isa I, Element S, Element T>
+CastResult convert_blocks_hashed(const ErasedKernel<S, T>& kernel, InputSlice<S> in,
+                                 OutputSlice<T> out, const ScalarMap<S, T>& map,
+                                 const HashedMap<S, T>& hashed) noexcept {
+  return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+    using Hits = BlockHits<typename HashedMap<S, T>::Lane>;
+    static_assert(Hits::kElements == block::kElements);
+    bool convert_hits = !block::overlap(in, out);
+    const bool byte_hits = kFindsByteHits<I, S> && hashed.byte_lookup();
+    Hits hits;
+    S source[block::kElements];
+    return for_each_block(
+        kernel, in, out, map,
+        [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
           if (convert_hits) {
-            // From here on the sweep sets the hits aside as it finds them.
-            convert_hits = false;
+            find_hits<kNanKey, false, I>(hashed, in_block, hits, source, byte_hits);
+          } else {
             find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
           }
-          converted = kernel.convert_block(InputSlice<S>(source, in_block.size()), out_block);
-        }
-        if (!converted) return false;
-        if constexpr (kFindsByteHits<I, S>) {
-          if (byte_hits) {
-            hashed_map_avx512::put_targets<true>(hashed, hits, out_block);
-            return true;
+          if (hits.any == 0) return kernel.block(in_block, out_block);
+          bool converted = convert_hits && kernel.block(in_block, out_block);
+          if (!converted) {
+            if (convert_hits) {
+              // From here on the sweep sets the hits aside as it finds them.
+              convert_hits = false;
+              find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
+            }
+            converted = kernel.block(InputSlice<S>(source, in_block.size()), out_block);
           }
-        }
-        hashed_map_avx512::put_targets<false>(hashed, hits, out_block);
-        return true;
-      });
+          if (!converted) return false;
+          if constexpr (kFindsByteHits<I, S>) {
+            if (byte_hits) {
+              hashed_map_avx512::put_targets<true>(hashed, hits, out_block);
+              return true;
+            }
+          }
+          hashed_map_avx512::put_targets<false>(hashed, hits, out_block);
+          return true;
+        });
+  });
 }
 
 template <class Kernel, Element S, Element T>
@@ -440,19 +508,6 @@ inline constexpr bool kRunsTakeHashedMap =
       kernel.takes_hashed_map();
       kernel.template convert_block_hashed<true>(in, out, hashed);
     };
-
-// The frame for a kernel that matches a hashed map in the pass that
-// converts.
-template <bool kWindow, class Kernel, Element S, Element T>
-PRANDEL_INLINE CastResult convert_blocks_in_runs(const Kernel& kernel, InputSlice<S> in,
-                                                 OutputSlice<T> out, const ScalarMap<S, T>& map,
-                                                 const HashedMap<S, T>& hashed) noexcept {
-  return for_each_block(
-      kernel, in, out, map,
-      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-        return kernel.template convert_block_hashed<kWindow>(in_block, out_block, hashed);
-      });
-}
 #endif
 
 // Below this many elements the hashed map's set-up outweighs what it saves.
@@ -469,9 +524,10 @@ inline constexpr std::size_t kBlockMinElements = 4;
 // block the kernel does not convert is redone by the element frame, which
 // writes exactly the elements before a failure. A slice of a few elements
 // goes to the element frame straight away.
-// `I` is the variant the caller is compiled for. The paths without a map,
-// with a map the kernel applies itself and with a hashed map each run in a
-// function of their own (call_out_of_line).
+// `I` is the variant the caller is compiled for. Without a map, and with a
+// map the kernel applies in its own sweeps, the kernel's loops run inline in
+// a function of their own (call_out_of_line); any other map goes through
+// paths shared by every kernel of the pair (ErasedKernel).
 template <Isa I, class Kernel, Element S, Element T>
 PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                          OutputSlice<T> out,
@@ -480,91 +536,78 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   if (n < frame_detail::kBlockMinElements) {
     return convert_each(in, out, map, [&](S x) PRANDEL_INLINE_LAMBDA { return kernel.element(x); });
   }
+  const frame_detail::ErasedKernel<S, T> erased = frame_detail::erase<I, Kernel, S, T>(kernel);
 #if PRANDEL_X86_VARIANTS
   // Several entries: one table lookup per element instead of a compare per
-  // entry; but a byte copy that applies the entries itself compares 64
-  // lanes at once, which beats a lookup in 16-bit lanes (not one in byte
-  // lanes, which Avx512Vbmi makes for most maps: HashedMap::byte_lookup).
-  constexpr bool kByteCopy =
-      std::is_same_v<S, T> && sizeof(S) == 1 && frame_detail::kFusesEntries<Kernel, S, T>;
-  constexpr bool kByteLookups = I == Isa::Avx512Vbmi;
-  if constexpr (has_avx512(I) && (!kByteCopy || kByteLookups)) {
+  // entry.
+  if constexpr (has_avx512(I)) {
     if (map.size() > 1 && n >= frame_detail::kHashedMapMinElements) {
       const auto hashed = HashedMap<S, T>::build(map);
-      if (hashed && (!kByteCopy || hashed->byte_lookup())) {
+      if (hashed) {
         if constexpr (frame_detail::kRunsTakeHashedMap<Kernel, S, T>) {
           if (kernel.takes_hashed_map()) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-              return hashed->window()
-                         ? frame_detail::convert_blocks_in_runs<true>(kernel, in, out, map, *hashed)
-                         : frame_detail::convert_blocks_in_runs<false>(kernel, in, out, map,
-                                                                       *hashed);
+              const auto runs = [&]<bool kWindow>() PRANDEL_INLINE_LAMBDA {
+                return frame_detail::for_each_block(
+                    erased, in, out, map,
+                    [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+                      return kernel.template convert_block_hashed<kWindow>(in_block, out_block,
+                                                                           *hashed);
+                    });
+              };
+              return hashed->window() ? runs.template operator()<true>()
+                                      : runs.template operator()<false>();
             });
           }
         }
         if constexpr (FloatElement<S>) {
           if (hashed->nan_key()) {
-            return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-              return frame_detail::convert_blocks_hashed<true, I>(kernel, in, out, map, *hashed);
-            });
+            return frame_detail::convert_blocks_hashed<true, I>(erased, in, out, map, *hashed);
           }
         }
-        return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-          return frame_detail::convert_blocks_hashed<false, I>(kernel, in, out, map, *hashed);
-        });
+        return frame_detail::convert_blocks_hashed<false, I>(erased, in, out, map, *hashed);
       }
     }
   }
 #endif
   if (map.empty()) {
-    return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+    // Below AVX-512 the kernel is called per block too, which keeps one copy
+    // of its loops: a call per block of kElements is a few percent of the
+    // loop's own time there, where the fastest AVX-512 casts would feel it.
+    if constexpr (!has_avx512(I)) {
       return frame_detail::for_each_block(
-          kernel, in, out, map,
+          erased, in, out, map,
           [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-            return kernel.convert_block(in_block, out_block);
+            return erased.block(in_block, out_block);
           });
-    });
+    } else {
+      return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+        return frame_detail::for_each_block(
+            erased, in, out, map,
+            [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+              return kernel.convert_block(in_block, out_block);
+            });
+      });
+    }
   }
-  // A kernel that applies a small map in its own sweeps gets it so.
-  if constexpr (frame_detail::kFusesEntries<Kernel, S, T>) {
+  // One entry in the kernel's own sweeps, on AVX-512: a compare and a blend
+  // per vector, where the other variants sweep for it apart.
+  if constexpr (has_avx512(I) && frame_detail::kFusesEntry<Kernel, S, T>) {
     if (map.size() == 1) {
+      const EntryGroup<1, S, T> entry(map.data(), map.size());
       return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-        return frame_detail::convert_blocks_fused<1>(kernel, in, out, map);
-      });
-    }
-    // Eight 64-bit compares per element cost more than the sweeps.
-    if (sizeof(S) < 8 && map.size() <= kMaxFusedEntries) {
-      return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
-        return frame_detail::convert_blocks_fused<kMaxFusedEntries>(kernel, in, out, map);
+        return frame_detail::for_each_block(
+            erased, in, out, map,
+            [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+              return kernel.convert_block_with_entries(in_block, out_block, entry);
+            });
       });
     }
   }
-  // Hits tend to recur (NaN in a run of data, say): after a block with one,
-  // the next goes straight to the map path instead of being tested first.
-  bool expect_hits = false;
-  // Where the output has memory of its own, a block with hits is converted
-  // as it stands and the hits' targets put over the results, which costs a
-  // sweep rather than the three of setting them aside; unless the kernel
-  // refuses a hit's own value (NaN to an integer, say), and then never again.
-  bool convert_hits = !block::overlap(in, out);
-  return frame_detail::for_each_block(
-      kernel, in, out, map,
-      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-        if (!expect_hits && !frame_detail::block_has_map_hit(map, in_block)) {
-          return kernel.convert_block(in_block, out_block);
-        }
-        if (convert_hits && kernel.convert_block(in_block, out_block)) {
-          frame_detail::OverwriteHits<S, T> overwrite{in_block, out_block};
-          frame_detail::for_each_group_backwards(map, overwrite);
-          // The overwrite costs about what the test for hits does: from here
-          // on blocks are overwritten untested.
-          expect_hits = true;
-          return true;
-        }
-        convert_hits = false;
-        return frame_detail::convert_block_with_map(kernel, map, in_block, out_block,
-                                                    expect_hits);
-      });
+  // AVX-512 sweeps for hits gain nothing that matters here: with several
+  // entries the table above serves long slices.
+  constexpr Isa kMapIsa = has_avx512(I) ? Isa::Avx2 : I;
+  return frame_detail::convert_blocks_with_map<kMapIsa>(erased, in, out, map);
 }
 
 }  // namespace prandel

@@ -77,22 +77,4 @@ void copy_bits(InputSlice<S> in, OutputSlice<T> out, std::size_t n) noexcept {
   if (n != 0) std::memmove(out.bytes(), in.bytes(), n * sizeof(S));
 }
 
-// Converts min(in.size(), out.size()) elements to binary16 by way of f32
-// (each step nearest-even), through an f32 buffer a block at a time so the
-// narrowing runs in vector-wide steps.
-template <Element S>
-void narrow_to_f16_through_f32(InputSlice<S> in, OutputSlice<f16> out) noexcept {
-  if constexpr (std::same_as<S, f32>) {
-    narrow_f32_block(in, out);
-  } else {
-    const std::size_t n = std::min(in.size(), out.size());
-    f32 wide[kElements];
-    for (std::size_t base = 0; base < n; base += kElements) {
-      const std::size_t k = std::min(kElements, n - base);
-      for (std::size_t j = 0; j < k; ++j) wide[j] = static_cast<f32>(in[base + j]);
-      narrow_f32_block(InputSlice<f32>(wide, k), sub_slice(out, base, k));
-    }
-  }
-}
-
 }  // namespace prandel::block

@@ -1,6 +1,0 @@
-// Every pair whose source is f32, compiled once for all users.
-#include "prandel/prandel.hpp"
-
-namespace prandel {
-PRANDEL_FOR_EACH_TARGET(PRANDEL_CONVERT_SLICE_ON, f32)
-}  // namespace prandel
