@@ -43,10 +43,12 @@ CastResult convert_slice(InputSlice<S> in, OutputSlice<T> out,
 }
 
 // Every pair is compiled once, into the engine library (src/kernels: a unit
-// per source type, two for float sources, whose integer targets weigh most),
-// rather than in each user of this header.
+// per source type, three for float sources, whose integer targets weigh
+// most), rather than in each user of this header.
+#define PRANDEL_FOR_EACH_SIGNED_TARGET(X, S) X(S, i8) X(S, i16) X(S, i32) X(S, i64)
+#define PRANDEL_FOR_EACH_UNSIGNED_TARGET(X, S) X(S, u8) X(S, u16) X(S, u32) X(S, u64)
 #define PRANDEL_FOR_EACH_INT_TARGET(X, S) \
-  X(S, i8) X(S, i16) X(S, i32) X(S, i64) X(S, u8) X(S, u16) X(S, u32) X(S, u64)
+  PRANDEL_FOR_EACH_SIGNED_TARGET(X, S) PRANDEL_FOR_EACH_UNSIGNED_TARGET(X, S)
 #define PRANDEL_FOR_EACH_FLOAT_TARGET(X, S) X(S, f16) X(S, f32) X(S, f64)
 #define PRANDEL_FOR_EACH_TARGET(X, S) \
   PRANDEL_FOR_EACH_INT_TARGET(X, S) PRANDEL_FOR_EACH_FLOAT_TARGET(X, S)

@@ -1,0 +1,6 @@
+// Every pair from f32 to an unsigned integer type, compiled once for all users.
+#include "prandel/prandel.hpp"
+
+namespace prandel {
+PRANDEL_FOR_EACH_UNSIGNED_TARGET(PRANDEL_CONVERT_SLICE_ON, f32)
+}  // namespace prandel

@@ -1,6 +1,0 @@
-// Every pair from f64 to an integer type, compiled once for all users.
-#include "prandel/prandel.hpp"
-
-namespace prandel {
-PRANDEL_FOR_EACH_INT_TARGET(PRANDEL_CONVERT_SLICE_ON, f64)
-}  // namespace prandel

@@ -1,0 +1,6 @@
+// Every pair from f64 to a signed integer type, compiled once for all users.
+#include "prandel/prandel.hpp"
+
+namespace prandel {
+PRANDEL_FOR_EACH_SIGNED_TARGET(PRANDEL_CONVERT_SLICE_ON, f64)
+}  // namespace prandel
