@@ -928,6 +928,9 @@ struct Blocks {
   // that measured no faster (f32) or slower (binary16, whose batches fill
   // half a vector of the table's lanes).
   static constexpr bool kRunsTakeHashedMap = has_avx512(V) && std::same_as<F, f64>;
+  // Runs for every rounding and out-of-range mode are large: they are
+  // compiled for the slots most maps have, windows of the bits.
+  static constexpr bool kRunsTakeWindowsOnly = true;
 
   bool takes_hashed_map() const noexcept { return true; }
 

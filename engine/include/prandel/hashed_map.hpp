@@ -506,7 +506,7 @@ struct ByteTable {
 };
 
 // The sweep over a block's vectors that fills BlockHits (see find_hits).
-template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
+template <bool kNanKey, bool kWindow, Element S, Element T>
 struct HitSweep {
   using L = Lanes<S>;
   using Lane = typename HashedMap<S, T>::Lane;
@@ -527,7 +527,10 @@ struct HitSweep {
   template <bool kFull>
   PRANDEL_INLINE PRANDEL_TARGET_AVX512 u64 vector(std::size_t v, std::size_t n) noexcept {
     const std::size_t j = v * L::kCount;
-    __m512i x = L::load(in + j * sizeof(S), kFull ? L::kCount : n);
+    const __m512i raw = L::load(in + j * sizeof(S), kFull ? L::kCount : n);
+    // Every NaN is looked up as the NaN key's pattern, which a table
+    // without that key does not hold.
+    __m512i x = raw;
     if constexpr (kNanKey) {
       x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
     }
@@ -536,11 +539,11 @@ struct HitSweep {
     typename L::Mask hit = table.hits(x, slots);
     if constexpr (!kFull) hit = static_cast<typename L::Mask>(hit & ((u64{1} << n) - 1));
     hits.masks[v] = hit;
-    if constexpr (kSetAside) {
+    if (set_aside != nullptr) {
       const auto valid =
           static_cast<typename L::Mask>(kFull ? ~u64{0} : (u64{1} << n) - 1);
       L::template store_narrowed<S>(reinterpret_cast<std::byte*>(set_aside + j), valid,
-                                    L::with(x, hit, 0));
+                                    L::with(raw, hit, 0));
     }
     return hit;
   }
@@ -548,13 +551,14 @@ struct HitSweep {
 
 // Fills `hits` for a block: the vector sweep costs the same for any number
 // of entries and has no branch that depends on the data (a mispredicted one
-// would hold up the loads after it). With kSetAside it also writes the block
-// to `set_aside` with zero in place of each hit.
-template <bool kNanKey, bool kSetAside, bool kWindow, Element S, Element T>
+// would hold up the loads after it). Given `set_aside`, it also writes the
+// block there with zero in place of each hit (a branch per vector that
+// always goes the same way, against a second copy of the sweep).
+template <bool kNanKey, bool kWindow, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                                             BlockHits<typename HashedMap<S, T>::Lane>& hits,
                                             S* set_aside) noexcept {
-  HitSweep<kNanKey, kSetAside, kWindow, S, T> sweep(hashed, in.bytes(), hits, set_aside);
+  HitSweep<kNanKey, kWindow, S, T> sweep(hashed, in.bytes(), hits, set_aside);
   constexpr std::size_t kCount = Lanes<S>::kCount;
   const std::size_t k = in.size();
   const std::size_t full = k / kCount;
@@ -565,22 +569,22 @@ PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, Input
 }
 
 // find_hits with the sweep the map's hash needs.
-template <bool kNanKey, bool kSetAside, Element S, Element T>
+template <bool kNanKey, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_block_hits(const HashedMap<S, T>& hashed,
                                                   InputSlice<S> in,
                                                   BlockHits<typename HashedMap<S, T>::Lane>& hits,
                                                   S* set_aside) noexcept {
   if (hashed.window()) {
-    find_hits<kNanKey, kSetAside, true>(hashed, in, hits, set_aside);
+    find_hits<kNanKey, true>(hashed, in, hits, set_aside);
   } else {
-    find_hits<kNanKey, kSetAside, false>(hashed, in, hits, set_aside);
+    find_hits<kNanKey, false>(hashed, in, hits, set_aside);
   }
 }
 
 // find_block_hits for 8-bit elements in their own byte lanes, for a map
 // whose byte_lookup() (ByteTable): 64 elements a lookup. The slots go to
 // hits.byte_slots (put_targets<true> reads them there).
-template <bool kSetAside, Element S, Element T>
+template <Element S, Element T>
   requires(sizeof(S) == 1)
 PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hashed,
                                                      InputSlice<S> in, BlockHits<u16>& hits,
@@ -597,7 +601,7 @@ PRANDEL_TARGET_AVX512VBMI inline void find_byte_hits(const HashedMap<S, T>& hash
     hits.masks[v] = hit & 0xffff'ffffu;
     hits.masks[v + 1] = hit >> 32;
     _mm512_store_si512(hits.byte_slots.data() + j, at);
-    if constexpr (kSetAside) {
+    if (set_aside != nullptr) {
       _mm512_mask_storeu_epi8(set_aside + j, valid, lanes512::zero_lanes<1>(hit, x));
     }
     any |= hit;

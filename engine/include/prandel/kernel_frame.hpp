@@ -154,9 +154,10 @@ using LaneMask = std::conditional_t<
     std::conditional_t<sizeof(S) == 2, u16, std::conditional_t<sizeof(S) == 4, u32, u64>>>;
 
 // Calls visitor.visit(group, first, last) for the map's entries in groups
-// of up to four, the last group first, with the sweep width picked by the
-// group's size (one entry, or four, a shorter group repeating its first);
-// `first` and `last` mark the first and last call. (A visitor
+// of four (a shorter group repeats its first entry), the last group first;
+// `first` and `last` mark the first and last call. One sweep width: these
+// sweeps serve the paths that no benchmark row takes on AVX-512, and each
+// width is another copy of every sweep for every pair. (A visitor
 // with always-inline members rather than a lambda: a lambda's call operator
 // is not reliably inlined into the variant's instruction set.)
 template <Element S, Element T, class Visitor>
@@ -168,11 +169,7 @@ PRANDEL_INLINE void for_each_group_backwards(const ScalarMap<S, T>& map,
     const std::size_t begin = end - count;
     const bool first = end == entries;
     const bool last = begin == 0;
-    if (count == 1) {
-      visitor.visit(EntryGroup<1, S, T>(&map[begin], count), first, last);
-    } else {
-      visitor.visit(EntryGroup<4, S, T>(&map[begin], count), first, last);
-    }
+    visitor.visit(EntryGroup<4, S, T>(&map[begin], count), first, last);
     if (visitor.done()) return;
     end = begin;
   }
@@ -206,10 +203,10 @@ PRANDEL_INLINE bool block_has_map_hit(const ScalarMap<S, T>& map, InputSlice<S> 
 // One sweep per group of entries over a block: hit[j] becomes non-zero for
 // the elements some entry matches, `source` the block with those replaced by
 // zero (which every rule converts without failure), written by the last
-// sweep, and `any` whether anything matched. With kTargets, target[j] also
-// becomes the first matching entry's target: groups and entries are applied
-// last to first, so the first match is the one that stays.
-template <bool kTargets, Element S, Element T>
+// sweep, `any` whether anything matched, and target[j] the first matching
+// entry's target: groups and entries are applied last to first, so the
+// first match is the one that stays.
+template <Element S, Element T>
 struct MarkHits {
   InputSlice<S> in;
   LaneMask<S>* hit;
@@ -228,14 +225,10 @@ struct MarkHits {
       const S x = in[j];
       const LaneMask<S> earlier = hit[j];
       LaneMask<S> h = first ? LaneMask<S>{0} : earlier;
-      if constexpr (kTargets) {
-        const T earlier_target = target[j];
-        T t = choose(first, T{}, earlier_target);
-        h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.first_match(x, t)));
-        target[j] = t;
-      } else {
-        h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.any_match(x)));
-      }
+      const T earlier_target = target[j];
+      T t = choose(first, T{}, earlier_target);
+      h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.first_match(x, t)));
+      target[j] = t;
       hit[j] = h;
       if (last) {
         source[j] = choose(h != 0, S{}, x);
@@ -247,17 +240,15 @@ struct MarkHits {
   bool done() const noexcept { return false; }
 };
 
-// Stores target[j] (or `only` when kSingle) over each hit element of `out`.
-template <bool kSingle, Element S, Element T>
+// Stores target[j] over each hit element of `out`.
+template <Element S, Element T>
 PRANDEL_INLINE void put_map_targets(OutputSlice<T> out, const LaneMask<S>* hit,
-                                    const T* target, T only) noexcept {
+                                    const T* target) noexcept {
   const std::byte* const bytes = out.bytes();
   for (std::size_t j = 0; j < out.size(); ++j) {
     T converted;
     std::memcpy(&converted, bytes + j * sizeof(T), sizeof(T));
-    T replacement = only;
-    if constexpr (!kSingle) replacement = target[j];
-    out.store(j, choose(hit[j] != 0, replacement, converted));
+    out.store(j, choose(hit[j] != 0, target[j], converted));
   }
 }
 
@@ -305,12 +296,38 @@ struct ErasedKernel {
   }
 };
 
-// The kernel's convert_block compiled for variant I, in a function of its own.
+// The kernel's convert_block compiled for each variant, in a function of its
+// own whose address the erased kernel holds: one call per block.
+template <class Kernel, Element S, Element T>
+struct BlockOf {
+  static bool baseline(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept {
+    return static_cast<const Kernel*>(self)->convert_block(in, out);
+  }
+#if PRANDEL_X86_VARIANTS
+  PRANDEL_TARGET_AVX2 static bool avx2(const void* self, InputSlice<S> in,
+                                       OutputSlice<T> out) noexcept {
+    return static_cast<const Kernel*>(self)->convert_block(in, out);
+  }
+  PRANDEL_TARGET_AVX512 static bool avx512(const void* self, InputSlice<S> in,
+                                           OutputSlice<T> out) noexcept {
+    return static_cast<const Kernel*>(self)->convert_block(in, out);
+  }
+  PRANDEL_TARGET_AVX512VBMI static bool avx512vbmi(const void* self, InputSlice<S> in,
+                                                   OutputSlice<T> out) noexcept {
+    return static_cast<const Kernel*>(self)->convert_block(in, out);
+  }
+#endif
+};
+
 template <Isa I, class Kernel, Element S, Element T>
-bool convert_block_of(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept {
-  const Kernel& kernel = *static_cast<const Kernel*>(self);
-  return call_out_of_line<I>(
-      [&]() PRANDEL_INLINE_LAMBDA { return kernel.convert_block(in, out); });
+constexpr auto convert_block_of() noexcept {
+  using Of = BlockOf<Kernel, S, T>;
+#if PRANDEL_X86_VARIANTS
+  if constexpr (I == Isa::Avx512Vbmi) return &Of::avx512vbmi;
+  if constexpr (I == Isa::Avx512) return &Of::avx512;
+  if constexpr (I == Isa::Avx2) return &Of::avx2;
+#endif
+  if constexpr (I == Isa::Baseline) return &Of::baseline;
 }
 
 // The element frame by the kernel's rule: rare (a failing block, or one the
@@ -325,7 +342,7 @@ PRANDEL_NOINLINE CastResult convert_each_of(const void* self, InputSlice<S> in,
 
 template <Isa I, class Kernel, Element S, Element T>
 ErasedKernel<S, T> erase(const Kernel& kernel) noexcept {
-  return {&kernel, &convert_block_of<I, Kernel, S, T>, &convert_each_of<Kernel, S, T>};
+  return {&kernel, convert_block_of<I, Kernel, S, T>(), &convert_each_of<Kernel, S, T>};
 }
 
 // Every frame's loop: `convert(in_block, out_block)` for each block in
@@ -360,29 +377,13 @@ struct SetAside {
   T target[block::kElements];
 };
 
-// Fills `aside` for the block; returns whether anything matched. With one
-// entry its target is the only one; the sweep need not track it.
+// Fills `aside` for the block; returns whether anything matched.
 template <Element S, Element T>
 PRANDEL_INLINE bool set_hits_aside(const ScalarMap<S, T>& map, InputSlice<S> in,
                                    SetAside<S, T>& aside) noexcept {
-  if (map.size() == 1) {
-    MarkHits<false, S, T> marks{in, aside.hit, aside.source, aside.target};
-    for_each_group_backwards(map, marks);
-    return marks.any;
-  }
-  MarkHits<true, S, T> marks{in, aside.hit, aside.source, aside.target};
+  MarkHits<S, T> marks{in, aside.hit, aside.source, aside.target};
   for_each_group_backwards(map, marks);
   return marks.any;
-}
-
-template <Element S, Element T>
-PRANDEL_INLINE void put_hits_back(const ScalarMap<S, T>& map, const SetAside<S, T>& aside,
-                                  OutputSlice<T> out) noexcept {
-  if (map.size() == 1) {
-    put_map_targets<true, S>(out, aside.hit, aside.target, map.front().target);
-  } else {
-    put_map_targets<false, S>(out, aside.hit, aside.target, T{});
-  }
 }
 
 // The frame for any map, with the hits found by comparing each entry. Hits
@@ -420,7 +421,7 @@ CastResult convert_blocks_with_map(const ErasedKernel<S, T>& kernel, InputSlice<
           if (!kernel.block(InputSlice<S>(aside.source, in_block.size()), out_block)) {
             return false;
           }
-          if (expect_hits) put_hits_back(map, aside, out_block);
+          if (expect_hits) put_map_targets<S>(out_block, aside.hit, aside.target);
           return true;
         });
   });
@@ -440,18 +441,18 @@ template <Isa I, Element S>
 inline constexpr bool kFindsByteHits = I == Isa::Avx512Vbmi && sizeof(S) == 1;
 
 // A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
-// `in_bytes`.
-template <bool kNanKey, bool kSetAside, Isa I, Element S, Element T>
+// `in_bytes`; the block with its hits zeroed goes to `set_aside` if given.
+template <bool kNanKey, Isa I, Element S, Element T>
 PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                               BlockHits<typename HashedMap<S, T>::Lane>& hits, S* set_aside,
                               bool in_bytes) noexcept {
   if constexpr (kFindsByteHits<I, S>) {
     if (in_bytes) {
-      hashed_map_avx512::find_byte_hits<kSetAside>(hashed, in, hits, set_aside);
+      hashed_map_avx512::find_byte_hits(hashed, in, hits, set_aside);
       return;
     }
   }
-  hashed_map_avx512::find_block_hits<kNanKey, kSetAside>(hashed, in, hits, set_aside);
+  hashed_map_avx512::find_block_hits<kNanKey>(hashed, in, hits, set_aside);
 }
 
 // The frame with the map's hits found by a hashed lookup (the AVX-512
@@ -473,18 +474,15 @@ CastResult convert_blocks_hashed(const ErasedKernel<S, T>& kernel, InputSlice<S>
     return for_each_block(
         kernel, in, out, map,
         [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-          if (convert_hits) {
-            find_hits<kNanKey, false, I>(hashed, in_block, hits, source, byte_hits);
-          } else {
-            find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
-          }
+          find_hits<kNanKey, I>(hashed, in_block, hits, convert_hits ? nullptr : source,
+                                byte_hits);
           if (hits.any == 0) return kernel.block(in_block, out_block);
           bool converted = convert_hits && kernel.block(in_block, out_block);
           if (!converted) {
             if (convert_hits) {
               // From here on the sweep sets the hits aside as it finds them.
               convert_hits = false;
-              find_hits<kNanKey, true, I>(hashed, in_block, hits, source, byte_hits);
+              find_hits<kNanKey, I>(hashed, in_block, hits, source, byte_hits);
             }
             converted = kernel.block(InputSlice<S>(source, in_block.size()), out_block);
           }
@@ -500,6 +498,11 @@ CastResult convert_blocks_hashed(const ErasedKernel<S, T>& kernel, InputSlice<S>
         });
   });
 }
+
+// A kernel whose runs take a hashed map only where its slots are windows of
+// the bits (the other maps go to the shared sweep) says so.
+template <class Kernel>
+inline constexpr bool kRunsTakeWindowsOnly = requires { requires Kernel::kRunsTakeWindowsOnly; };
 
 template <class Kernel, Element S, Element T>
 inline constexpr bool kRunsTakeHashedMap =
@@ -545,7 +548,8 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       const auto hashed = HashedMap<S, T>::build(map);
       if (hashed) {
         if constexpr (frame_detail::kRunsTakeHashedMap<Kernel, S, T>) {
-          if (kernel.takes_hashed_map()) {
+          constexpr bool kWindowsOnly = frame_detail::kRunsTakeWindowsOnly<Kernel>;
+          if (kernel.takes_hashed_map() && (!kWindowsOnly || hashed->window())) {
             return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
               const auto runs = [&]<bool kWindow>() PRANDEL_INLINE_LAMBDA {
                 return frame_detail::for_each_block(
@@ -555,17 +559,19 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
                                                                            *hashed);
                     });
               };
-              return hashed->window() ? runs.template operator()<true>()
-                                      : runs.template operator()<false>();
+              if constexpr (kWindowsOnly) {
+                return runs.template operator()<true>();
+              } else {
+                return hashed->window() ? runs.template operator()<true>()
+                                        : runs.template operator()<false>();
+              }
             });
           }
         }
-        if constexpr (FloatElement<S>) {
-          if (hashed->nan_key()) {
-            return frame_detail::convert_blocks_hashed<true, I>(erased, in, out, map, *hashed);
-          }
-        }
-        return frame_detail::convert_blocks_hashed<false, I>(erased, in, out, map, *hashed);
+        // Float sources look every NaN up as the NaN key, with or without
+        // one in the map: two operations a vector, against a second sweep.
+        return frame_detail::convert_blocks_hashed<FloatElement<S>, I>(erased, in, out, map,
+                                                                      *hashed);
       }
     }
   }
@@ -594,8 +600,10 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // per vector, where the other variants sweep for it apart.
   if constexpr (has_avx512(I) && frame_detail::kFusesEntry<Kernel, S, T>) {
     if (map.size() == 1) {
-      const EntryGroup<1, S, T> entry(map.data(), map.size());
       return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
+        // Built here, a local of the loop's own function: one the loop
+        // reached through a reference would be reloaded after every store.
+        const EntryGroup<1, S, T> entry(map.data(), map.size());
         return frame_detail::for_each_block(
             erased, in, out, map,
             [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
@@ -604,10 +612,10 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // AVX-512 sweeps for hits gain nothing that matters here: with several
-  // entries the table above serves long slices.
-  constexpr Isa kMapIsa = has_avx512(I) ? Isa::Avx2 : I;
-  return frame_detail::convert_blocks_with_map<kMapIsa>(erased, in, out, map);
+  // One copy per pair, of the baseline instruction set: on AVX-512 a map of
+  // several entries on a long slice takes the table above, and the sweeps
+  // here cost less than the kernel's own work wherever they run.
+  return frame_detail::convert_blocks_with_map<Isa::Baseline>(erased, in, out, map);
 }
 
 }  // namespace prandel
