@@ -1,6 +1,7 @@
 // The definitions of the two driver templates declared in drivers.hpp. Each
 // is instantiated once per (source, target) pair, in the drivers_from_*.cpp
-// files (one per source type, to keep every translation unit small).
+// files (signed, unsigned and float sources: each unit parses the Python,
+// NumPy and engine headers once for its pairs).
 #pragma once
 
 #include "driver_steps.hpp"
@@ -10,7 +11,7 @@
 
 #include <algorithm>
 
-#include "prandel/prandel.hpp"
+#include "prandel/convert_slice.hpp"
 
 namespace prandel::py {
 

@@ -68,6 +68,16 @@
 #define PRANDEL_NOINLINE
 #endif
 
+// Before a loop of a few vectors' steps kept in an array: unrolled whole,
+// the array lives in registers rather than on the stack.
+#if defined(__clang__)
+#define PRANDEL_UNROLL_ALL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define PRANDEL_UNROLL_ALL _Pragma("GCC unroll 16")
+#else
+#define PRANDEL_UNROLL_ALL
+#endif
+
 namespace prandel {
 
 // The variants, each a superset of the one before.

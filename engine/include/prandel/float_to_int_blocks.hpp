@@ -852,6 +852,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   [[maybe_unused]] typename Hits::Found found[kRunBatches];
   Raw largest_signed{};
   Raw largest_unsigned{};
+  PRANDEL_UNROLL_ALL
   for (std::size_t b = 0; b < kRunBatches; ++b) {
     raw[b] = Batch::load(in + b * W * sizeof(F), W);
     if constexpr (Hits::kActive) {
@@ -861,6 +862,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
     add_lanes<F>(largest_signed, largest_unsigned, raw[b]);
   }
   if (!within_accepted<F>(largest_signed, largest_unsigned, accepted, envelope)) return false;
+  PRANDEL_UNROLL_ALL
   for (std::size_t b = 0; b < kRunBatches; ++b) {
     auto results = Batch::template convert<I, R, M>(Batch::value(raw[b]));
     if constexpr (Hits::kActive) results = hits.blend(results, found[b]);

@@ -201,6 +201,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   __m512i x[kCount];
   [[maybe_unused]] u64 hit[kCount];
   __m512i any = _mm512_setzero_si512();
+  PRANDEL_UNROLL_ALL
   for (std::size_t r = 0; r < kCount; ++r) {
     __m512i offset;
     if constexpr (kWidens) {
@@ -221,6 +222,7 @@ PRANDEL_TARGET_AVX512 inline bool convert_run(const std::byte* in, std::byte* ou
   const __m512i outside = splat<Lane>(static_cast<Unsigned>(
       ~static_cast<Unsigned>(IntRange<S, T>::kOffsetBits)));
   if (_mm512_test_epi64_mask(any, outside) != 0) return false;
+  PRANDEL_UNROLL_ALL
   for (std::size_t r = 0; r < kCount; ++r) {
     __m512i y = x[r];
     if constexpr (Entry::kActive) y = entry.template apply<sizeof(Lane)>(y, hit[r], x[r]);
@@ -266,6 +268,7 @@ PRANDEL_TARGET_AVX512VBMI inline bool convert_run(const std::byte* in, std::byte
   __m512i at[kCount];
   u64 hit[kCount];
   __m512i any = _mm512_setzero_si512();
+  PRANDEL_UNROLL_ALL
   for (std::size_t r = 0; r < kCount; ++r) {
     x[r] = _mm512_loadu_si512(in + r * 64);
     at[r] = table.slots(x[r]);
@@ -274,6 +277,7 @@ PRANDEL_TARGET_AVX512VBMI inline bool convert_run(const std::byte* in, std::byte
   }
   const __m512i outside = splat<S>(static_cast<u8>(~IntRange<S, T>::kOffsetBits));
   if (_mm512_test_epi64_mask(any, outside) != 0) return false;
+  PRANDEL_UNROLL_ALL
   for (std::size_t r = 0; r < kCount; ++r) {
     _mm512_storeu_si512(out + r * 64, set_lanes<1>(x[r], hit[r], table.targets_at(at[r])));
   }
@@ -291,7 +295,9 @@ PRANDEL_TARGET_AVX512VBMI inline std::size_t convert_low_bits(
   std::size_t j = 0;
   for (; j + kCount * 64 <= k; j += kCount * 64) {
     __m512i x[kCount];
+    PRANDEL_UNROLL_ALL
     for (std::size_t r = 0; r < kCount; ++r) x[r] = _mm512_loadu_si512(in + j + r * 64);
+    PRANDEL_UNROLL_ALL
     for (std::size_t r = 0; r < kCount; ++r) {
       _mm512_storeu_si512(out + j + r * 64, table.with_targets(x[r]));
     }
