@@ -60,15 +60,11 @@ inline std::string range_error(f64 value, f64 lower, f64 upper) {
 }
 inline std::string non_finite_error(f64 value) { return to_string(CastError::non_finite(value)); }
 
+// The library's own compiled pair (convert_slice), not a copy of its kernels
+// instantiated here.
 template <Element S, Element T>
 CastResult run_kernel(InputSlice<S> in, OutputSlice<T> out, const CastConfig<S, T>& config) {
-  if constexpr (FloatElement<S> && IntElement<T>) {
-    return convert_slice_float_to_int(in, out, config);
-  } else if constexpr (IntElement<S> && FloatElement<T>) {
-    return convert_slice(in, out, config);
-  } else {
-    return convert_slice(in, out, config);
-  }
+  return convert_slice(in, out, config);
 }
 
 template <Element S, Element T>
