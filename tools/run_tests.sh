@@ -57,19 +57,14 @@ fresh_if_foreign() {
   fi
 }
 
-# engine_build NAME COMPILER [CMAKE ARGS...]: builds the engine tests.
-engine_build() {
+# engine_tests NAME COMPILER [CMAKE ARGS...]: builds and runs the engine tests.
+engine_tests() {
   local name=$1 compiler=$2; shift 2
   local build="$work/engine-$name"
   fresh_if_foreign "$build" "$compiler"
   CXX=$compiler cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" "$@" >/dev/null
   cmake --build "$build"
-}
-
-# engine_tests NAME COMPILER [CMAKE ARGS...]: builds and runs the engine tests.
-engine_tests() {
-  engine_build "$@"
-  ctest --test-dir "$work/engine-$1" --output-on-failure -j "$jobs"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
 
 # Sanitizer runs stop at the first fault, with a stack that names the line.

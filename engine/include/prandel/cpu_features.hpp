@@ -302,27 +302,43 @@ PRANDEL_INLINE decltype(auto) call_out_of_line(const Body& body) {
 template <class Kernel>
 inline constexpr bool kUsesVbmi = requires { requires Kernel::kUsesVbmi; };
 
+// The function that runs `Kernel::template run<I>` compiled for variant I,
+// as a pointer: for a caller that picks the variant at compile time and calls
+// it later (run_variant below, and the block frame's erased kernels). A
+// kernel without code of its own for Avx512Vbmi gets its Avx512 function.
+template <Isa I, class Kernel, class... Args>
+constexpr auto variant_function() noexcept {
+#if PRANDEL_X86_VARIANTS
+  if constexpr (I == Isa::Avx512Vbmi && kUsesVbmi<Kernel>) {
+    return &isa_detail::run_avx512vbmi<Kernel, Args...>;
+  } else if constexpr (has_avx512(I)) {
+    return &isa_detail::run_avx512<Kernel, Args...>;
+  } else if constexpr (I == Isa::Avx2) {
+    return &isa_detail::run_avx2<Kernel, Args...>;
+  } else {
+    return &isa_detail::run_baseline<Kernel, Args...>;
+  }
+#else
+  return &isa_detail::run_baseline<Kernel, Args...>;
+#endif
+}
+
 // Calls `Kernel::template run<isa>(args...)`, compiled for `isa`, which must
 // be supported. Kernel::run must be PRANDEL_INLINE. Arguments pass by value:
 // slices, modes and pointers or references to configuration.
 template <class Kernel, class... Args>
 decltype(auto) run_variant(Isa isa, Args... args) {
-#if PRANDEL_X86_VARIANTS
   switch (isa) {
     case Isa::Avx512Vbmi:
-      if constexpr (kUsesVbmi<Kernel>) return isa_detail::run_avx512vbmi<Kernel>(args...);
-      [[fallthrough]];
+      return variant_function<Isa::Avx512Vbmi, Kernel, Args...>()(args...);
     case Isa::Avx512:
-      return isa_detail::run_avx512<Kernel>(args...);
+      return variant_function<Isa::Avx512, Kernel, Args...>()(args...);
     case Isa::Avx2:
-      return isa_detail::run_avx2<Kernel>(args...);
+      return variant_function<Isa::Avx2, Kernel, Args...>()(args...);
     case Isa::Baseline:
       break;
   }
-#else
-  (void)isa;
-#endif
-  return isa_detail::run_baseline<Kernel>(args...);
+  return variant_function<Isa::Baseline, Kernel, Args...>()(args...);
 }
 
 }  // namespace prandel

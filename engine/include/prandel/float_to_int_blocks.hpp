@@ -882,8 +882,8 @@ PRANDEL_INTRINSICS_END
 // converted straight into the output when the element rule converts both,
 // so every conversion it does is of a value the rule accepts; the Avx512
 // variant, where the output has memory of its own, takes the extremes of
-// runs of vectors held in registers and converts each run from there. A
-// one-entry map's hits are handled in the same sweeps.
+// runs of vectors held in registers and converts each run from there, and
+// handles a one-entry map's hits in the same sweeps.
 template <FloatElement F, IntElement I, OutOfRangeMode M, Isa V>
 struct Blocks {
   using C = Compute<F>;
@@ -902,27 +902,20 @@ struct Blocks {
 #if PRANDEL_X86_VARIANTS
     if constexpr (has_avx512(V)) return avx512_block(in, out, avx512::NoHits{});
 #endif
-    return generic_block(in, out, NoEntries{});
-  }
-
-  // A small map in the kernel's own sweeps (the frame's hook): a hit takes
-  // its entry's target and stays out of the block's test; the rest convert
-  // as in convert_block. The Avx512 sweeps match a single entry in vectors.
-  template <std::size_t kWidth>
-  PRANDEL_INLINE bool convert_block_with_entries(
-      InputSlice<F> in, OutputSlice<I> out, const EntryGroup<kWidth, F, I>& entries) const noexcept {
-#if PRANDEL_X86_VARIANTS
-    if constexpr (has_avx512(V) && kWidth == 1) {
-      return avx512_block(in, out,
-                          avx512::EntryHits<F, I>{{}, entries.matches[0], entries.targets[0]});
-    }
-#endif
-    // A copy the loops can keep in registers.
-    const EntryGroup<kWidth, F, I> group = entries;
-    return generic_block(in, out, group);
+    return generic_block(in, out);
   }
 
 #if PRANDEL_X86_VARIANTS
+  // A one-entry map in the Avx512 sweeps (the frame's hook): a hit takes the
+  // entry's target and stays out of the block's test; the rest convert as in
+  // convert_block.
+  PRANDEL_INLINE bool convert_block_with_entries(InputSlice<F> in, OutputSlice<I> out,
+                                                 const EntryGroup<1, F, I>& entry) const noexcept
+    requires(has_avx512(V))
+  {
+    return avx512_block(in, out, avx512::EntryHits<F, I>{{}, entry.matches[0], entry.targets[0]});
+  }
+
   // A map of several entries from f64 (the frame's hashed hook): the Avx512
   // sweeps look the table up as they convert, as they match one entry,
   // rather than set the block's hits aside in a copy of their own. From f32
@@ -947,11 +940,6 @@ struct Blocks {
  private:
   using Bits = typename FloatBits<F>::Bits;
   using Signed = std::make_signed_t<Bits>;
-
-  struct NoEntries {
-    constexpr bool any_match(F) const noexcept { return false; }
-    constexpr bool first_match(F, I&) const noexcept { return false; }
-  };
 
   // The largest extremes the rule has accepted (zero it always does).
   mutable BitEnvelope<F> accepted_;
@@ -1041,49 +1029,30 @@ struct Blocks {
 #endif
 
   // Plain loops, which the compiler vectorises for the variant.
-  template <class Entries>
-  PRANDEL_INLINE bool generic_block(InputSlice<F> in, OutputSlice<I> out,
-                                    const Entries& entries) const noexcept {
+  PRANDEL_INLINE bool generic_block(InputSlice<F> in, OutputSlice<I> out) const noexcept {
     // The envelope's maxima in locals, so the loop keeps them in registers.
     Signed largest_signed = 0;
     Bits largest_unsigned = 0;
     for (std::size_t j = 0; j < in.size(); ++j) {
-      const F x = in[j];
-      // Hits masked rather than selected: GCC turns a selected zero into a
-      // conditional maximum, which it does not vectorise.
-      const Bits keep = static_cast<Bits>(Bits{0} - static_cast<Bits>(!entries.any_match(x)));
-      const Bits bits = FloatBits<F>::to_bits(x) & keep;
+      const Bits bits = FloatBits<F>::to_bits(in[j]);
       largest_signed = std::max(largest_signed, static_cast<Signed>(bits));
       largest_unsigned = std::max(largest_unsigned, bits);
     }
     if (!extremes_convert(BitEnvelope<F>{largest_signed, largest_unsigned})) return false;
     return with_rounding_mode(rounding, [&]<RoundingMode R>() PRANDEL_INLINE_LAMBDA {
-      generic_sweep<R>(in, out, entries);
+      generic_sweep<R>(in, out);
       return true;
     });
   }
 
-  template <RoundingMode R, class Entries>
-  PRANDEL_INLINE static void generic_sweep(InputSlice<F> in, OutputSlice<I> out,
-                                           const Entries& entries) noexcept {
+  template <RoundingMode R>
+  PRANDEL_INLINE static void generic_sweep(InputSlice<F> in, OutputSlice<I> out) noexcept {
     if constexpr (std::same_as<F, f16>) {
       f32 wide[block::kElements];
       binary16_blocks::widen<V>(in, wide);
-      for (std::size_t j = 0; j < in.size(); ++j) {
-        // A hit converts 0 in place of its value, then takes its target.
-        I target{};
-        const bool hit = entries.first_match(in[j], target);
-        const I converted = convert_lane<R>(hit ? f32{0} : wide[j]);
-        out.store(j, hit ? target : converted);
-      }
+      for (std::size_t j = 0; j < in.size(); ++j) out.store(j, convert_lane<R>(wide[j]));
     } else {
-      for (std::size_t j = 0; j < in.size(); ++j) {
-        const F x = in[j];
-        I target{};
-        const bool hit = entries.first_match(x, target);
-        const I converted = convert_lane<R>(hit ? F{0} : x);
-        out.store(j, hit ? target : converted);
-      }
+      for (std::size_t j = 0; j < in.size(); ++j) out.store(j, convert_lane<R>(in[j]));
     }
   }
 

@@ -109,7 +109,6 @@ class HashedMap {
         const auto bits = B::to_bits(entry.source);
         const auto magnitude = static_cast<decltype(bits)>(bits & B::kMagnitudeMask);
         if (magnitude > B::kInfinity) {
-          hashed.nan_key_ = true;
           room = add(hashed_map_detail::kNanPattern<S>, entry.target);
         } else if (magnitude == 0) {
           room = add(0, entry.target) && add(static_cast<Lane>(B::kSign), entry.target);
@@ -213,9 +212,6 @@ class HashedMap {
   // keys differ in the window of seven bits at byte_shift, 0 or 1 (unless
   // two keys differ in bit 7 alone and two in bit 0 alone).
   bool byte_lookup() const noexcept { return byte_lookup_; }
-  // Whether NaN elements must be matched as kNanPattern; without a NaN key
-  // their own patterns match nothing.
-  bool nan_key() const noexcept { return nan_key_; }
 
  private:
   HashedMap() = default;
@@ -255,7 +251,6 @@ class HashedMap {
   std::array<T, kSlots> targets_{};
   u64 multiplier_ = 1;
   unsigned shift_ = 0;
-  bool nan_key_ = false;
   bool wide_targets_ = false;
 };
 
@@ -506,7 +501,7 @@ struct ByteTable {
 };
 
 // The sweep over a block's vectors that fills BlockHits (see find_hits).
-template <bool kNanKey, bool kWindow, Element S, Element T>
+template <bool kWindow, Element S, Element T>
 struct HitSweep {
   using L = Lanes<S>;
   using Lane = typename HashedMap<S, T>::Lane;
@@ -528,10 +523,10 @@ struct HitSweep {
   PRANDEL_INLINE PRANDEL_TARGET_AVX512 u64 vector(std::size_t v, std::size_t n) noexcept {
     const std::size_t j = v * L::kCount;
     const __m512i raw = L::load(in + j * sizeof(S), kFull ? L::kCount : n);
-    // Every NaN is looked up as the NaN key's pattern, which a table
+    // A float's NaN is looked up as the NaN key's pattern, which a table
     // without that key does not hold.
     __m512i x = raw;
-    if constexpr (kNanKey) {
+    if constexpr (FloatElement<S>) {
       x = L::with(x, L::nan_lanes(x), hashed_map_detail::kNanPattern<S>);
     }
     const __m512i slots = table.slots(x);
@@ -554,11 +549,11 @@ struct HitSweep {
 // would hold up the loads after it). Given `set_aside`, it also writes the
 // block there with zero in place of each hit (a branch per vector that
 // always goes the same way, against a second copy of the sweep).
-template <bool kNanKey, bool kWindow, Element S, Element T>
+template <bool kWindow, Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                                             BlockHits<typename HashedMap<S, T>::Lane>& hits,
                                             S* set_aside) noexcept {
-  HitSweep<kNanKey, kWindow, S, T> sweep(hashed, in.bytes(), hits, set_aside);
+  HitSweep<kWindow, S, T> sweep(hashed, in.bytes(), hits, set_aside);
   constexpr std::size_t kCount = Lanes<S>::kCount;
   const std::size_t k = in.size();
   const std::size_t full = k / kCount;
@@ -569,15 +564,15 @@ PRANDEL_TARGET_AVX512 inline void find_hits(const HashedMap<S, T>& hashed, Input
 }
 
 // find_hits with the sweep the map's hash needs.
-template <bool kNanKey, Element S, Element T>
+template <Element S, Element T>
 PRANDEL_TARGET_AVX512 inline void find_block_hits(const HashedMap<S, T>& hashed,
                                                   InputSlice<S> in,
                                                   BlockHits<typename HashedMap<S, T>::Lane>& hits,
                                                   S* set_aside) noexcept {
   if (hashed.window()) {
-    find_hits<kNanKey, true>(hashed, in, hits, set_aside);
+    find_hits<true>(hashed, in, hits, set_aside);
   } else {
-    find_hits<kNanKey, false>(hashed, in, hits, set_aside);
+    find_hits<false>(hashed, in, hits, set_aside);
   }
 }
 

@@ -63,13 +63,12 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 // A kernel may also decline a block it has no fast path for by returning
 // false; the frame then runs the element rule on that block.
 //
-// A kernel whose element test is a few operations may also offer
-//   template <std::size_t kWidth>
+// A kernel whose element test is a few operations may also offer, on
+// AVX-512,
 //   bool convert_block_with_entries(InputSlice<S> in, OutputSlice<T> out,
-//                                   const EntryGroup<kWidth, S, T>& entries) const;
-// which applies a small map (kMaxFusedEntries at most) in its own sweeps:
-// an element that matches an entry gets that entry's target and is never
-// tested or converted. On AVX-512 it may offer
+//                                   const EntryGroup<1, S, T>& entry) const;
+// which applies a one-entry map in its own sweeps: an element that matches
+// the entry gets its target and is never tested or converted. It may offer
 //   bool takes_hashed_map() const;
 //   template <bool kWindow>
 //   bool convert_block_hashed(InputSlice<S> in, OutputSlice<T> out,
@@ -88,10 +87,6 @@ PRANDEL_INLINE T choose(bool condition, T a, T b) noexcept {
     return condition ? a : b;
   }
 }
-
-// The largest map a kernel that offers convert_block_with_entries applies
-// in its own sweeps.
-inline constexpr std::size_t kMaxFusedEntries = 8;
 
 // Up to kWidth consecutive map entries, tested together in one sweep over a
 // block. A group with fewer entries repeats its first one, which changes
@@ -277,12 +272,12 @@ struct OverwriteHits {
 // What the paths with a map need of a kernel, behind two plain function
 // pointers: those paths are then compiled once per pair and variant rather
 // than once per kernel (its modes), and each kernel's block loops are
-// compiled once more in all, not once per path. A call per block of
-// kElements costs nothing the benchmarks show.
+// compiled once more in all, not once per path. The price is a call per
+// block, which the fastest kernels' map paths feel at 1e5 elements.
 template <Element S, Element T>
 struct ErasedKernel {
   const void* self;
-  bool (*convert_block)(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept;
+  bool (*convert_block)(const void* self, InputSlice<S> in, OutputSlice<T> out);
   // The element frame over a block the kernel did not convert.
   CastResult (*convert_each)(const void* self, InputSlice<S> in, OutputSlice<T> out,
                              const ScalarMap<S, T>& map) noexcept;
@@ -296,39 +291,19 @@ struct ErasedKernel {
   }
 };
 
-// The kernel's convert_block compiled for each variant, in a function of its
-// own whose address the erased kernel holds: one call per block.
+// The kernel's convert_block as a variant kernel (cpu_features.hpp), so that
+// variant_function gives it compiled for the kernel's own variant, in a
+// function of its own whose address the erased kernel holds.
 template <class Kernel, Element S, Element T>
-struct BlockOf {
-  static bool baseline(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept {
-    return static_cast<const Kernel*>(self)->convert_block(in, out);
-  }
-#if PRANDEL_X86_VARIANTS
-  PRANDEL_TARGET_AVX2 static bool avx2(const void* self, InputSlice<S> in,
-                                       OutputSlice<T> out) noexcept {
-    return static_cast<const Kernel*>(self)->convert_block(in, out);
-  }
-  PRANDEL_TARGET_AVX512 static bool avx512(const void* self, InputSlice<S> in,
-                                           OutputSlice<T> out) noexcept {
-    return static_cast<const Kernel*>(self)->convert_block(in, out);
-  }
-  PRANDEL_TARGET_AVX512VBMI static bool avx512vbmi(const void* self, InputSlice<S> in,
-                                                   OutputSlice<T> out) noexcept {
-    return static_cast<const Kernel*>(self)->convert_block(in, out);
-  }
-#endif
-};
+struct ConvertBlockOf {
+  // Compiled for Avx512Vbmi only for a kernel of that variant.
+  static constexpr bool kUsesVbmi = true;
 
-template <Isa I, class Kernel, Element S, Element T>
-constexpr auto convert_block_of() noexcept {
-  using Of = BlockOf<Kernel, S, T>;
-#if PRANDEL_X86_VARIANTS
-  if constexpr (I == Isa::Avx512Vbmi) return &Of::avx512vbmi;
-  if constexpr (I == Isa::Avx512) return &Of::avx512;
-  if constexpr (I == Isa::Avx2) return &Of::avx2;
-#endif
-  if constexpr (I == Isa::Baseline) return &Of::baseline;
-}
+  template <Isa>
+  PRANDEL_INLINE static bool run(const void* self, InputSlice<S> in, OutputSlice<T> out) noexcept {
+    return static_cast<const Kernel*>(self)->convert_block(in, out);
+  }
+};
 
 // The element frame by the kernel's rule: rare (a failing block, or one the
 // kernel declines), so it keeps the baseline instruction set.
@@ -342,7 +317,10 @@ PRANDEL_NOINLINE CastResult convert_each_of(const void* self, InputSlice<S> in,
 
 template <Isa I, class Kernel, Element S, Element T>
 ErasedKernel<S, T> erase(const Kernel& kernel) noexcept {
-  return {&kernel, convert_block_of<I, Kernel, S, T>(), &convert_each_of<Kernel, S, T>};
+  return {&kernel,
+          variant_function<I, ConvertBlockOf<Kernel, S, T>, const void*, InputSlice<S>,
+                           OutputSlice<T>>(),
+          &convert_each_of<Kernel, S, T>};
 }
 
 // Every frame's loop: `convert(in_block, out_block)` for each block in
@@ -442,7 +420,7 @@ inline constexpr bool kFindsByteHits = I == Isa::Avx512Vbmi && sizeof(S) == 1;
 
 // A block's hits (hashed_map_avx512::find_block_hits), in byte lanes where
 // `in_bytes`; the block with its hits zeroed goes to `set_aside` if given.
-template <bool kNanKey, Isa I, Element S, Element T>
+template <Isa I, Element S, Element T>
 PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
                               BlockHits<typename HashedMap<S, T>::Lane>& hits, S* set_aside,
                               bool in_bytes) noexcept {
@@ -452,7 +430,7 @@ PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
       return;
     }
   }
-  hashed_map_avx512::find_block_hits<kNanKey>(hashed, in, hits, set_aside);
+  hashed_map_avx512::find_block_hits(hashed, in, hits, set_aside);
 }
 
 // The frame with the map's hits found by a hashed lookup (the AVX-512
@@ -460,7 +438,7 @@ PRANDEL_INLINE void find_hits(const HashedMap<S, T>& hashed, InputSlice<S> in,
 // the kernel converts the block as it stands (while it accepts the hits' own
 // values and the output has memory of its own) or with the hits set to zero,
 // and each hit's target goes over its result.
-template <bool kNanKey, Isa I, Element S, Element T>
+template <Isa I, Element S, Element T>
 CastResult convert_blocks_hashed(const ErasedKernel<S, T>& kernel, InputSlice<S> in,
                                  OutputSlice<T> out, const ScalarMap<S, T>& map,
                                  const HashedMap<S, T>& hashed) noexcept {
@@ -474,15 +452,14 @@ CastResult convert_blocks_hashed(const ErasedKernel<S, T>& kernel, InputSlice<S>
     return for_each_block(
         kernel, in, out, map,
         [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
-          find_hits<kNanKey, I>(hashed, in_block, hits, convert_hits ? nullptr : source,
-                                byte_hits);
+          find_hits<I>(hashed, in_block, hits, convert_hits ? nullptr : source, byte_hits);
           if (hits.any == 0) return kernel.block(in_block, out_block);
           bool converted = convert_hits && kernel.block(in_block, out_block);
           if (!converted) {
             if (convert_hits) {
               // From here on the sweep sets the hits aside as it finds them.
               convert_hits = false;
-              find_hits<kNanKey, I>(hashed, in_block, hits, source, byte_hits);
+              find_hits<I>(hashed, in_block, hits, source, byte_hits);
             }
             converted = kernel.block(InputSlice<S>(source, in_block.size()), out_block);
           }
@@ -570,8 +547,7 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
         }
         // Float sources look every NaN up as the NaN key, with or without
         // one in the map: two operations a vector, against a second sweep.
-        return frame_detail::convert_blocks_hashed<FloatElement<S>, I>(erased, in, out, map,
-                                                                      *hashed);
+        return frame_detail::convert_blocks_hashed<I>(erased, in, out, map, *hashed);
       }
     }
   }
@@ -613,8 +589,9 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
     }
   }
   // One copy per pair, of the baseline instruction set: on AVX-512 a map of
-  // several entries on a long slice takes the table above, and the sweeps
-  // here cost less than the kernel's own work wherever they run.
+  // several entries on a long slice takes the table above and one entry the
+  // kernel's own sweeps, so these sweeps serve short slices there; below
+  // AVX-512 they serve every map.
   return frame_detail::convert_blocks_with_map<Isa::Baseline>(erased, in, out, map);
 }
 
