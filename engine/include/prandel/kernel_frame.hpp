@@ -104,8 +104,11 @@ struct EntryGroup {
     }
   }
 
+  // Both loops unrolled whole, so that a sweep over elements calling them
+  // vectorises.
   PRANDEL_INLINE bool any_match(S x) const noexcept {
     unsigned any = 0;
+    PRANDEL_UNROLL_ALL
     for (const SourceMatcher<S>& m : matches) any |= static_cast<unsigned>(m(x));
     return any != 0;
   }
@@ -115,7 +118,9 @@ struct EntryGroup {
   // first match is the one that stays), else it is left as it was.
   PRANDEL_INLINE bool first_match(S x, T& target) const noexcept {
     unsigned any = 0;
-    for (std::size_t i = kWidth; i-- > 0;) {
+    PRANDEL_UNROLL_ALL
+    for (std::size_t k = 0; k < kWidth; ++k) {
+      const std::size_t i = kWidth - 1 - k;
       const bool m = matches[i](x);
       target = choose(m, targets[i], target);
       any |= static_cast<unsigned>(m);
@@ -210,8 +215,24 @@ struct MarkHits {
   bool any = false;
 
   template <std::size_t kWidth>
-  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& group, bool first,
+  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& entries, bool first,
                             bool last) noexcept {
+    // A local copy: one reached through a reference is reloaded after every
+    // store, and the sweep does not vectorise.
+    const EntryGroup<kWidth, S, T> group = entries;
+    // A loop of its own for the last group: a branch inside does not
+    // vectorise.
+    if (last) {
+      sweep<true>(group, first);
+    } else {
+      sweep<false>(group, first);
+    }
+  }
+  bool done() const noexcept { return false; }
+
+ private:
+  template <bool kLast, std::size_t kWidth>
+  PRANDEL_INLINE void sweep(const EntryGroup<kWidth, S, T>& group, bool first) noexcept {
     const std::size_t k = in.size();
     LaneMask<S> matched = 0;
     for (std::size_t j = 0; j < k; ++j) {
@@ -225,14 +246,13 @@ struct MarkHits {
       h = static_cast<LaneMask<S>>(h | static_cast<LaneMask<S>>(group.first_match(x, t)));
       target[j] = t;
       hit[j] = h;
-      if (last) {
+      if constexpr (kLast) {
         source[j] = choose(h != 0, S{}, x);
-        matched |= h;
+        matched = static_cast<LaneMask<S>>(matched | h);
       }
     }
-    if (last) any = matched != 0;
+    if constexpr (kLast) any = matched != 0;
   }
-  bool done() const noexcept { return false; }
 };
 
 // Stores target[j] over each hit element of `out`.
@@ -257,7 +277,10 @@ struct OverwriteHits {
   OutputSlice<T> out;
 
   template <std::size_t kWidth>
-  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& group, bool, bool) noexcept {
+  PRANDEL_INLINE void visit(const EntryGroup<kWidth, S, T>& entries, bool, bool) noexcept {
+    // A local copy: one reached through a reference is reloaded after every
+    // store, and the sweep does not vectorise.
+    const EntryGroup<kWidth, S, T> group = entries;
     const std::byte* const bytes = out.bytes();
     for (std::size_t j = 0; j < in.size(); ++j) {
       T value;
@@ -490,8 +513,10 @@ inline constexpr bool kRunsTakeHashedMap =
     };
 #endif
 
-// Below this many elements the hashed map's set-up outweighs what it saves.
-inline constexpr std::size_t kHashedMapMinElements = 4 * block::kElements;
+// Below this many elements the hashed map's set-up outweighs what it saves
+// (from one block on it costs less than comparing each entry: at 1,000
+// elements a third of it).
+inline constexpr std::size_t kHashedMapMinElements = block::kElements;
 
 // Below this many elements the element rule alone costs less than a
 // block's set-up (a kernel's range test, masked lanes, staging).
