@@ -613,11 +613,13 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // One copy per pair, of the baseline instruction set: on AVX-512 a map of
-  // several entries on a long slice takes the table above and one entry the
-  // kernel's own sweeps, so these sweeps serve short slices there; below
-  // AVX-512 they serve every map.
-  return frame_detail::convert_blocks_with_map<Isa::Baseline>(erased, in, out, map);
+  // Below AVX-512 these sweeps serve every map, compiled for the variant
+  // (the baseline instruction set compares a fifth as many lanes a step).
+  // On AVX-512 a map of several entries on a long slice takes the table
+  // above and one entry the kernel's own sweeps, so there they serve short
+  // slices, and the baseline copy does.
+  constexpr Isa kSweepIsa = has_avx512(I) ? Isa::Baseline : I;
+  return frame_detail::convert_blocks_with_map<kSweepIsa>(erased, in, out, map);
 }
 
 }  // namespace prandel
