@@ -63,8 +63,8 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 // A kernel may also decline a block it has no fast path for by returning
 // false; the frame then runs the element rule on that block.
 //
-// A kernel whose element test is a few operations may also offer, on
-// AVX-512,
+// A kernel whose element test is a few operations may also offer, from
+// AVX2 on,
 //   bool convert_block_with_entries(InputSlice<S> in, OutputSlice<T> out,
 //                                   const EntryGroup<1, S, T>& entry) const;
 // which applies a one-entry map in its own sweeps: an element that matches
@@ -597,9 +597,10 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // One entry in the kernel's own sweeps, on AVX-512: a compare and a blend
-  // per vector, where the other variants sweep for it apart.
-  if constexpr (has_avx512(I) && frame_detail::kFusesEntry<Kernel, S, T>) {
+  // One entry in the kernel's own sweeps, from AVX2 on: a compare and a
+  // blend per vector, where two sweeps of their own took AVX2 two to four
+  // times the instructions. The baseline variant sweeps for it apart.
+  if constexpr (I != Isa::Baseline && frame_detail::kFusesEntry<Kernel, S, T>) {
     if (map.size() == 1) {
       return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
         // Built here, a local of the loop's own function: one the loop
@@ -613,11 +614,12 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // Below AVX-512 these sweeps serve every map, compiled for the variant
-  // (the baseline instruction set compares a fifth as many lanes a step).
-  // On AVX-512 a map of several entries on a long slice takes the table
-  // above and one entry the kernel's own sweeps, so there they serve short
-  // slices, and the baseline copy does.
+  // Below AVX-512 these sweeps serve the maps the kernel does not fuse,
+  // compiled for the variant (with the baseline instruction set they took
+  // AVX2 up to eight times the instructions). On AVX-512 a map of several
+  // entries on a long slice takes the table above and one entry the
+  // kernel's own sweeps, so there they serve short slices, and the
+  // baseline copy does.
   constexpr Isa kSweepIsa = has_avx512(I) ? Isa::Baseline : I;
   return frame_detail::convert_blocks_with_map<kSweepIsa>(erased, in, out, map);
 }
