@@ -614,13 +614,15 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // Below AVX-512 these sweeps serve the maps the kernel does not fuse,
-  // compiled for the variant (with the baseline instruction set they took
-  // AVX2 up to eight times the instructions). On AVX-512 a map of several
-  // entries on a long slice takes the table above and one entry the
-  // kernel's own sweeps, so there they serve short slices, and the
-  // baseline copy does.
-  constexpr Isa kSweepIsa = has_avx512(I) ? Isa::Baseline : I;
+  // Below AVX-512 these sweeps serve the maps the kernel does not fuse. From
+  // a float source (NaN to an integer, above all) they are compiled for the
+  // variant: with the baseline instruction set they took AVX2 up to eight
+  // times the instructions. From an integer source, whose one-entry maps
+  // most kernels fuse, the baseline copy serves: per variant, they would
+  // add a tenth to the library. On AVX-512 a map of several entries on a
+  // long slice takes the table above and one entry the kernel's own
+  // sweeps, so there they serve short slices, and the baseline copy does.
+  constexpr Isa kSweepIsa = has_avx512(I) || IntElement<S> ? Isa::Baseline : I;
   return frame_detail::convert_blocks_with_map<kSweepIsa>(erased, in, out, map);
 }
 
