@@ -78,7 +78,7 @@ sanitized_flags="-Og -g1"
 clang_flags="-O3"
 
 section "engine tests: GCC"
-engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release
+engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 section "engine tests: GCC, AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=1 \
@@ -90,14 +90,35 @@ engine_tests clang clang++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=
 
 # Without optimisation GCC's intrinsics that take an immediate are macros,
 # which the conversion warnings see into. Those are the front end's
-# warnings, so a syntax check at -O0 of every engine source and test keeps
-# them clean, in a fraction of a build's time (the sanitized run above runs
-# lightly optimised code).
+# warnings, so the GCC build's own compile commands, rerun at -O0 without
+# NDEBUG and with no output, keep them clean in a fraction of a build's time
+# (the sanitized run above runs lightly optimised code).
 section "engine sources: GCC without optimisation, syntax only"
-(cd "$root" &&
-   ls engine/src/*.cpp engine/src/kernels/*.cpp engine/tests/*_test.cpp |
-   xargs -P "$jobs" -n 1 g++ -std=c++20 -O0 -fsyntax-only -Werror -Wall -Wextra -Wpedantic \
-     -Wshadow -Wconversion -Wsign-conversion -fno-trapping-math -Iengine/include)
+python3 - "$work/engine-gcc/compile_commands.json" "$jobs" <<'EOF'
+import json, shlex, subprocess, sys
+from concurrent.futures import ThreadPoolExecutor
+
+def syntax_only(entry):
+    words = shlex.split(entry["command"])
+    if words[0].endswith("ccache"):
+        words = words[1:]
+    kept = []
+    skip = False
+    for word in words:
+        if skip:
+            skip = False
+        elif word in ("-o", "-MT", "-MF"):
+            skip = True
+        elif not (word.startswith("-O") or word in ("-c", "-MD", "-DNDEBUG")):
+            kept.append(word)
+    return subprocess.run(kept + ["-O0", "-fsyntax-only"], cwd=entry["directory"]).returncode
+
+with open(sys.argv[1]) as f:
+    entries = json.load(f)
+with ThreadPoolExecutor(int(sys.argv[2])) as pool:
+    failed = sum(code != 0 for code in pool.map(syntax_only, entries))
+sys.exit(1 if failed else 0)
+EOF
 
 # module_tests NAME PYTHON NUMPY_REQUIREMENT [BUILD_ENV... [-- TEST_ENV...]]:
 # installs the module into a fresh venv of PYTHON holding that NumPy, built
