@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "prandel/cast_error.hpp"
 #include "prandel/cpu_features.hpp"
@@ -104,28 +105,38 @@ struct EntryGroup {
     }
   }
 
-  // Both loops unrolled whole, so that a sweep over elements calling them
-  // vectorises.
+  // Unrolled by the language, a fold over the entries, so that a sweep over
+  // elements calling them vectorises: the optimiser unrolls a loop before
+  // vectorising only from -O2 on.
   PRANDEL_INLINE bool any_match(S x) const noexcept {
-    unsigned any = 0;
-    PRANDEL_UNROLL_ALL
-    for (const SourceMatcher<S>& m : matches) any |= static_cast<unsigned>(m(x));
-    return any != 0;
+    return any_match_of(x, std::make_index_sequence<kWidth>{});
   }
 
   // Whether x matches an entry of the group; if so `target` becomes the
   // first matching entry's target (entries are tried last to first, so the
   // first match is the one that stays), else it is left as it was.
   PRANDEL_INLINE bool first_match(S x, T& target) const noexcept {
+    return first_match_of(x, target, std::make_index_sequence<kWidth>{});
+  }
+
+ private:
+  template <std::size_t... i>
+  PRANDEL_INLINE bool any_match_of(S x, std::index_sequence<i...>) const noexcept {
+    return (static_cast<unsigned>(matches[i](x)) | ...) != 0;
+  }
+
+  template <std::size_t... k>
+  PRANDEL_INLINE bool first_match_of(S x, T& target, std::index_sequence<k...>) const noexcept {
+    // A comma fold: the entries are taken in this order.
     unsigned any = 0;
-    PRANDEL_UNROLL_ALL
-    for (std::size_t k = 0; k < kWidth; ++k) {
-      const std::size_t i = kWidth - 1 - k;
-      const bool m = matches[i](x);
-      target = choose(m, targets[i], target);
-      any |= static_cast<unsigned>(m);
-    }
+    ((any |= take_if_match(kWidth - 1 - k, x, target)), ...);
     return any != 0;
+  }
+
+  PRANDEL_INLINE unsigned take_if_match(std::size_t i, S x, T& target) const noexcept {
+    const bool m = matches[i](x);
+    target = choose(m, targets[i], target);
+    return static_cast<unsigned>(m);
   }
 };
 
