@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Sets up what the tests need on a fresh Debian machine, then runs every test,
 # with every compiler warning an error:
-# - the engine tests built by GCC, by GCC under AddressSanitizer + UBSan, and
-#   by clang (optimised, assertions on); the engine and its tests checked by
-#   GCC without optimisation as well;
+# - the engine tests built by GCC, run again on the engine built by GCC under
+#   AddressSanitizer + UBSan, and built by clang (optimised, assertions on);
+#   the engine and its tests checked by GCC without optimisation as well;
 # - the module tests on the default python3 (3.11) with NumPy 2.x, on 3.12
 #   with NumPy 1.26 and on 3.13 with the newest NumPy (each when present),
-#   then on the default python3 again with the module built by clang, and
-#   with the module built under AddressSanitizer + UBSan.
+#   and on the default python3 with the module built by clang and with the
+#   module built under AddressSanitizer + UBSan, two runs at a time.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -71,11 +71,8 @@ engine_tests() {
 # Sanitizer runs stop at the first fault, with a stack that names the line.
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
-# Assertions stay on in the sanitized and clang builds. -Og compiles the
-# kernels in less than half the time -O1 takes.
-sanitized_flags="-Og -g1"
-# The clang module build takes the engine tests' flags, so the compiler
-# cache serves its kernels.
+# Assertions stay on in the clang build. The clang module build takes the
+# engine tests' flags, so the compiler cache serves its kernels.
 clang_flags="-O3"
 
 section "engine tests: GCC"
@@ -87,10 +84,12 @@ engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=
 # rules on the edge cases.
 exhaustive='Binary16Exhaustive.*Narrowing'
 
+# The sanitized engine (assertions on) runs the GCC build's test objects,
+# which the compiler cache serves; the sanitized module build takes its
+# kernels from the cache in turn.
 section "engine tests: GCC, AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=1 skip_tests=$exhaustive \
-  engine_tests gcc-asan g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPRANDEL_SANITIZE=ON \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$sanitized_flags"
+  engine_tests gcc-asan g++ -DCMAKE_BUILD_TYPE=Release -DPRANDEL_SANITIZE=ON
 
 section "engine tests: clang"
 skip_tests=$exhaustive engine_tests clang clang++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$clang_flags"
@@ -162,37 +161,58 @@ pyenv_python() {
   ls -d "$pyenv_root"/versions/"$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1
 }
 
-module_tests default python3 "numpy>=2,<3"
+# Each module run is mostly one-core work (a venv, pip, pytest) around a
+# short build, so the runs go in two lanes side by side; a lane's output is
+# shown when it ends, and the step fails if either lane does.
+lane_one() {
+  module_tests default python3 "numpy>=2,<3"
 
-py312=$(pyenv_python 3.12)
-if [ -n "$py312" ]; then
-  module_tests py312-numpy126 "$py312" "numpy==1.26.*"
-else
-  section "Python 3.12 not found (looked in pyenv's versions): skipping the NumPy 1.26 run"
-fi
+  local py313
+  py313=$(pyenv_python 3.13)
+  if [ -n "$py313" ]; then
+    module_tests py313 "$py313" "numpy"
+  else
+    section "Python 3.13 not found (looked in pyenv's versions): skipping the newest-NumPy run"
+  fi
 
-py313=$(pyenv_python 3.13)
-if [ -n "$py313" ]; then
-  module_tests py313 "$py313" "numpy"
-else
-  section "Python 3.13 not found (looked in pyenv's versions): skipping the newest-NumPy run"
-fi
+  module_tests default-clang python3 "numpy>=2,<3" CXX=clang++ \
+    CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher '-DCMAKE_CXX_FLAGS_RELEASE=$clang_flags'"
+}
 
-module_tests default-clang python3 "numpy>=2,<3" CXX=clang++ \
-  CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher '-DCMAKE_CXX_FLAGS_RELEASE=$clang_flags'"
+lane_two() {
+  local py312
+  py312=$(pyenv_python 3.12)
+  if [ -n "$py312" ]; then
+    module_tests py312-numpy126 "$py312" "numpy==1.26.*"
+  else
+    section "Python 3.12 not found (looked in pyenv's versions): skipping the NumPy 1.26 run"
+  fi
 
-# The interpreter itself is not instrumented: the sanitizer runtimes are
-# preloaded, and PYTHONMALLOC=malloc gives every Python object its own heap
-# block, so a reference dropped once too often shows as a use after free.
-# Leak detection is off: CPython and NumPy leave memory behind at exit, and
-# without frame pointers in the interpreter their stacks are too short to
-# suppress selectively. The module's reference leaks are caught by the
-# reference-count tests; the engine's allocations are leak-checked above.
-module_tests default-asan python3 "numpy>=2,<3" \
-  SKBUILD_CMAKE_BUILD_TYPE=RelWithDebInfo \
-  CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$sanitized_flags'" \
-  -- LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc
+  # The interpreter itself is not instrumented: the sanitizer runtimes are
+  # preloaded, and PYTHONMALLOC=malloc gives every Python object its own
+  # heap block, so a reference dropped once too often shows as a use after
+  # free. Leak detection is off: CPython and NumPy leave memory behind at
+  # exit, and without frame pointers in the interpreter their stacks are too
+  # short to suppress selectively. The module's reference leaks are caught
+  # by the reference-count tests; the engine's allocations are leak-checked
+  # above.
+  module_tests default-asan python3 "numpy>=2,<3" \
+    CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON" \
+    -- LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc
+}
+
+section "module tests, in two lanes"
+lane_one >"$work/lane-one.log" 2>&1 &
+one=$!
+lane_two >"$work/lane-two.log" 2>&1 &
+two=$!
+failed=0
+wait "$one" || failed=1
+cat "$work/lane-one.log"
+wait "$two" || failed=1
+cat "$work/lane-two.log"
+[ "$failed" -eq 0 ] || { echo "module tests failed" >&2; exit 1; }
 
 ccache --show-stats 2>/dev/null | grep -iE "hits|misses" | head -n 3 || true
 section "all tests passed"
