@@ -39,37 +39,32 @@ std::string describe(const Mismatch& m, int input_digits, int output_digits) {
   return text.str();
 }
 
-// Sanitized builds run many times slower: they check every kStride-th
-// pattern (an odd stride reaches every exponent and every low-bit pattern).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr u64 kStride = 61;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr u64 kStride = 61;
-#else
-constexpr u64 kStride = 1;
-#endif
-#else
-constexpr u64 kStride = 1;
-#endif
+// Under the sanitizers the engine runs many times slower: the sweeps then
+// check every 61st pattern (an odd stride reaches every exponent and every
+// low-bit pattern). The tests' own code is compiled alike with and without
+// them, so the stride is chosen at run time, by whether the AddressSanitizer
+// runtime is linked in.
+extern "C" [[gnu::weak]] void __asan_init();
 
-// Narrows the patterns first, first + kStride, ... below last both ways,
+u64 pattern_stride() { return &__asan_init != nullptr ? 61 : 1; }
+
+// Narrows the patterns first, first + stride, ... below last both ways,
 // block by block, with `hardware` and `software` (each converting a block);
 // returns the first mismatch, or nothing. Gives up early once `stop` is set.
 // Whole blocks are compared at once so the sweep stays quick in sanitized
 // builds.
 template <class Hardware, class Software>
-std::optional<Mismatch> sweep_narrowing(u64 first, u64 last, const std::atomic<bool>& stop,
+std::optional<Mismatch> sweep_narrowing(u64 first, u64 last, u64 stride, const std::atomic<bool>& stop,
                                         Hardware&& hardware_block, Software&& software_block) {
   const auto inputs = std::make_unique<f32[]>(kBlock);
   const auto hardware = std::make_unique<u16[]>(kBlock);
   const auto software = std::make_unique<u16[]>(kBlock);
-  for (u64 base = first; base < last; base += kBlock * kStride) {
+  for (u64 base = first; base < last; base += kBlock * stride) {
     if (stop.load(std::memory_order_relaxed)) return std::nullopt;
     const std::size_t n =
-        static_cast<std::size_t>(std::min<u64>(kBlock, (last - base + kStride - 1) / kStride));
+        static_cast<std::size_t>(std::min<u64>(kBlock, (last - base + stride - 1) / stride));
     f32* in = inputs.get();
-    for (std::size_t i = 0; i < n; ++i) in[i] = std::bit_cast<f32>(static_cast<u32>(base + i * kStride));
+    for (std::size_t i = 0; i < n; ++i) in[i] = std::bit_cast<f32>(static_cast<u32>(base + i * stride));
     hardware_block(InputSlice<f32>(in, n), OutputSlice<f16>(hardware.get(), n));
     software_block(InputSlice<f32>(in, n), OutputSlice<f16>(software.get(), n));
     if (std::memcmp(hardware.get(), software.get(), n * sizeof(u16)) != 0) {
@@ -83,12 +78,13 @@ std::optional<Mismatch> sweep_narrowing(u64 first, u64 last, const std::atomic<b
   return std::nullopt;
 }
 
-// Every f32 pattern (every kStride-th when sanitized) through both block
+// Every f32 pattern (every 61st when sanitized) through both block
 // conversions, on threads that stop at the first mismatch.
 template <class Hardware, class Software>
 void expect_narrowings_agree(const char* what, Hardware&& hardware, Software&& software) {
   const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
   constexpr u64 kPatterns = u64{1} << 32;
+  const u64 stride = pattern_stride();
   std::atomic<bool> stop{false};
   std::vector<std::optional<Mismatch>> found(threads);
   {
@@ -96,9 +92,9 @@ void expect_narrowings_agree(const char* what, Hardware&& hardware, Software&& s
     for (unsigned t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
         // Thread ranges start on the stride, so together they keep it.
-        const u64 first = kPatterns / kStride * t / threads * kStride;
-        const u64 last = kPatterns / kStride * (t + 1) / threads * kStride;
-        found[t] = sweep_narrowing(first, last, stop, hardware, software);
+        const u64 first = kPatterns / stride * t / threads * stride;
+        const u64 last = kPatterns / stride * (t + 1) / threads * stride;
+        found[t] = sweep_narrowing(first, last, stride, stop, hardware, software);
         if (found[t]) stop.store(true, std::memory_order_relaxed);
       });
     }
