@@ -1,6 +1,10 @@
 #include "scalar_map_parse.hpp"
 
+#include "extract_from_py.hpp"
+
+#include <array>
 #include <string>
+#include <utility>
 
 namespace prandel::py {
 
@@ -162,6 +166,24 @@ PyStatus walk_iterable(PyObject* iterable, map_parse_detail::EntrySink& sink) {
 }  // namespace
 
 namespace map_parse_detail {
+
+namespace {
+template <Element T>
+PyStatus read_element_of(PyObject* value, void* element) {
+  PyResult<T> read = ExtractFromPy<T>::extract_from_py(value);
+  if (!read) return unexpected(std::move(read).error());
+  *static_cast<T*>(element) = *read;
+  return ok_status();
+}
+
+constexpr auto kReadElement = []<std::size_t... E>(std::index_sequence<E...>) {
+  return std::array{&read_element_of<element_t<static_cast<ElementType>(E)>>...};
+}(std::make_index_sequence<kElementTypeCount>{});
+}  // namespace
+
+PyStatus read_element(ElementType type, PyObject* value, void* element) {
+  return kReadElement[static_cast<std::size_t>(type)](value, element);
+}
 
 PyStatus walk_map_entries(PyObject* scalar_map_entries, EntrySink& sink) {
   // PyDict_Check holds for every dict subclass, whatever it overrides.

@@ -5,17 +5,16 @@
 
 #include <cstddef>
 #include <string_view>
-#include <utility>
 
-#include "extract_from_py.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/scalar_map.hpp"
 
 namespace prandel::py {
 
-// `scalar_map_entries` is null when the caller gave none or None.
+// The caller's entries, in their order, appended to `map` (the caller's own,
+// empty); `scalar_map_entries` is null when the caller gave none or None.
 template <Element S, Element T>
-PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries);
+PyStatus parse_map_entries(PyObject* scalar_map_entries, ScalarMap<S, T>& map);
 
 namespace map_parse_detail {
 
@@ -45,6 +44,10 @@ class EntrySink {
   std::string_view target_key_;
 };
 
+// Reads `value` as an element of `type` (ExtractFromPy) into `*element`, an
+// object of that type: one function serves the entries of every pair.
+PyStatus read_element(ElementType type, PyObject* value, void* element);
+
 // The dict form (any dict subclass, walked over its own storage) or the
 // iterable-of-pairs form; `scalar_map_entries` is not null.
 PyStatus walk_map_entries(PyObject* scalar_map_entries, EntrySink& sink);
@@ -52,43 +55,40 @@ PyStatus walk_map_entries(PyObject* scalar_map_entries, EntrySink& sink);
 template <Element S, Element T>
 class TypedEntrySink final : public EntrySink {
  public:
-  TypedEntrySink() : EntrySink(dtype_key_of<S>, dtype_key_of<T>) {}
+  explicit TypedEntrySink(ScalarMap<S, T>& map)
+      : EntrySink(dtype_key_of<S>, dtype_key_of<T>), map_(map) {}
 
   void reserve(std::size_t count) override { map_.reserve(count); }
 
   PyStatus take_source(PyObject* value) override {
-    PyResult<S> source = ExtractFromPy<S>::extract_from_py(value);
-    if (!source) return unexpected(std::move(source).error());
-    source_ = *source;
-    return ok_status();
+    return read_element(element_type_of<S>, value, &source_);
   }
 
   PyStatus take_target(PyObject* value) override {
-    PyResult<T> target = ExtractFromPy<T>::extract_from_py(value);
-    if (!target) return unexpected(std::move(target).error());
+    T target{};
+    PyStatus read = read_element(element_type_of<T>, value, &target);
+    if (!read) return read;
     // Without a reservation (the iterable form) start with room for four;
     // the vector doubles from there.
     if (map_.capacity() == 0) map_.reserve(4);
-    map_.push_back({source_, *target});
-    return ok_status();
+    map_.push_back({source_, target});
+    return read;
   }
 
-  ScalarMap<S, T> take_map() && { return std::move(map_); }
-
  private:
-  ScalarMap<S, T> map_;
+  ScalarMap<S, T>& map_;
   S source_{};
 };
 
 }  // namespace map_parse_detail
 
+// Filling the caller's map, rather than returning one in a result, keeps
+// each pair's instance small: it is compiled for all 121 pairs.
 template <Element S, Element T>
-PyResult<ScalarMap<S, T>> parse_map_entries(PyObject* scalar_map_entries) {
-  if (scalar_map_entries == nullptr) return ScalarMap<S, T>{};
-  map_parse_detail::TypedEntrySink<S, T> sink;
-  PyStatus walked = map_parse_detail::walk_map_entries(scalar_map_entries, sink);
-  if (!walked) return unexpected(std::move(walked).error());
-  return std::move(sink).take_map();
+PyStatus parse_map_entries(PyObject* scalar_map_entries, ScalarMap<S, T>& map) {
+  if (scalar_map_entries == nullptr) return ok_status();
+  map_parse_detail::TypedEntrySink<S, T> sink(map);
+  return map_parse_detail::walk_map_entries(scalar_map_entries, sink);
 }
 
 }  // namespace prandel::py
