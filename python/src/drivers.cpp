@@ -28,8 +28,9 @@ PyResult<std::size_t> convert_accepted(const ReadonlyArray& input,
                                        const PairCast& pair,
                                        const ElementRun& output,
                                        PyObject* shaped_output) {
-  PyResult<SourceRun> source = settle_input(input, pair.source_size(), output,
-                                            pair.target_size(), shaped_output);
+  PyResult<SourceRun> source =
+      settle_input(input, element_size(pair.source()), output,
+                   element_size(pair.target()), shaped_output);
   if (!source) return unexpected(std::move(source).error());
   const CastResult result = pair.convert(source->run, output);
   if (!result) return unexpected(cast_error_to_pyerr(result.error()));
@@ -64,7 +65,7 @@ PyObjectResult cast_alloc(PyObject* arr, PairCast& pair,
   PyResult<std::size_t> written =
       convert_accepted(*input, pair, output->run, nullptr);
   if (!written) return unexpected(std::move(written).error());
-  zero_unwritten_tail(output->run, *written, pair.target_size());
+  zero_unwritten_tail(output->run, *written, element_size(pair.target()));
   return std::move(output->array);
 }
 

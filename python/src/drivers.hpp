@@ -6,8 +6,6 @@
 
 #include "py_err.hpp"
 
-#include <cstddef>
-
 #include "prandel/cast_error.hpp"
 #include "prandel/element_types.hpp"
 #include "prandel/modes.hpp"
@@ -29,8 +27,6 @@ class PairCast {
  public:
   ElementType source() const noexcept { return source_; }
   ElementType target() const noexcept { return target_; }
-  std::size_t source_size() const noexcept { return source_size_; }
-  std::size_t target_size() const noexcept { return target_size_; }
 
   // `scalar_map_entries` is null when the caller gave none or None.
   virtual PyStatus parse_map(PyObject* scalar_map_entries) = 0;
@@ -39,19 +35,13 @@ class PairCast {
                              const ElementRun& output) const noexcept = 0;
 
  protected:
-  PairCast(ElementType source, std::size_t source_size, ElementType target,
-           std::size_t target_size) noexcept
-      : source_(source),
-        target_(target),
-        source_size_(source_size),
-        target_size_(target_size) {}
+  PairCast(ElementType source, ElementType target) noexcept
+      : source_(source), target_(target) {}
   ~PairCast() = default;
 
  private:
   ElementType source_;
   ElementType target_;
-  std::size_t source_size_;
-  std::size_t target_size_;
 };
 
 // Converts `arr` into the caller's array `out`; returns None or the error.

@@ -15,7 +15,7 @@ template <Element S, Element T>
 class TypedPairCast final : public PairCast {
  public:
   explicit TypedPairCast(CastModes modes) noexcept
-      : PairCast(element_type_of<S>, sizeof(S), element_type_of<T>, sizeof(T)),
+      : PairCast(element_type_of<S>, element_type_of<T>),
         config_{{}, modes.out_of_range, modes.rounding} {}
 
   PyStatus parse_map(PyObject* scalar_map_entries) override {

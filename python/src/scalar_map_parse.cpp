@@ -2,9 +2,7 @@
 
 #include "extract_from_py.hpp"
 
-#include <array>
 #include <string>
-#include <utility>
 
 namespace prandel::py {
 
@@ -176,9 +174,8 @@ PyStatus read_element_of(PyObject* value, void* element) {
   return ok_status();
 }
 
-constexpr auto kReadElement = []<std::size_t... E>(std::index_sequence<E...>) {
-  return std::array{&read_element_of<element_t<static_cast<ElementType>(E)>>...};
-}(std::make_index_sequence<kElementTypeCount>{});
+constexpr auto kReadElement =
+    element_type_table([]<Element T>() { return &read_element_of<T>; });
 }  // namespace
 
 PyStatus read_element(ElementType type, PyObject* value, void* element) {

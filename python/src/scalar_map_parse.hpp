@@ -72,7 +72,7 @@ class TypedEntrySink final : public EntrySink {
     // the vector doubles from there.
     if (map_.capacity() == 0) map_.reserve(4);
     map_.push_back({source_, target});
-    return read;
+    return ok_status();
   }
 
  private:

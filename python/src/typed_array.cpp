@@ -9,10 +9,7 @@ namespace {
 std::array<PyArray_Descr*, kElementTypeCount> g_element_descrs{};
 
 constexpr std::array<int, kElementTypeCount> kTypeNumbers =
-    []<std::size_t... E>(std::index_sequence<E...>) {
-      return std::array<int, kElementTypeCount>{
-          kNumpyTypeNumber<element_t<static_cast<ElementType>(E)>>...};
-    }(std::make_index_sequence<kElementTypeCount>{});
+    element_type_table([]<Element T>() { return kNumpyTypeNumber<T>; });
 
 // The element size's position among 1, 2, 4 and 8 bytes.
 std::optional<std::size_t> size_rank(npy_intp size) noexcept {

@@ -107,11 +107,23 @@ template <Element T>
 inline constexpr std::string_view dtype_key_of =
     ElementTraits<element_type_of<T>>::key;
 
+// A table indexed by ElementType: f.template operator()<T>() for each
+// element type T, in ElementType order.
+template <class F>
+constexpr auto element_type_table(F f) {
+  return [&]<std::size_t... E>(std::index_sequence<E...>) {
+    return std::array{f.template operator()<element_t<static_cast<ElementType>(E)>>()...};
+  }(std::make_index_sequence<kElementTypeCount>{});
+}
+
 // The dtype keys in ElementType order.
 inline constexpr std::array<std::string_view, kElementTypeCount> kDtypeKeys =
-    []<std::size_t... E>(std::index_sequence<E...>) {
-      return std::array<std::string_view, kElementTypeCount>{
-          ElementTraits<static_cast<ElementType>(E)>::key...};
-    }(std::make_index_sequence<kElementTypeCount>{});
+    element_type_table([]<Element T>() { return dtype_key_of<T>; });
+
+// The size of an element of `type`, in bytes.
+constexpr std::size_t element_size(ElementType type) noexcept {
+  constexpr auto kSizes = element_type_table([]<Element T>() { return sizeof(T); });
+  return kSizes[static_cast<std::size_t>(type)];
+}
 
 }  // namespace prandel
