@@ -4,10 +4,10 @@
 # - the engine tests built by GCC, run again on the engine built by GCC under
 #   AddressSanitizer + UBSan, and built by clang (optimised, assertions on);
 #   the engine and its tests checked by GCC without optimisation as well;
-# - the module tests on the default python3 (3.11) with NumPy 2.x, on 3.12
-#   with NumPy 1.26 and on 3.13 with the newest NumPy (each when present),
-#   and on the default python3 with the module built by clang and with the
-#   module built under AddressSanitizer + UBSan, two runs at a time.
+# - the module tests on the module each of those three builds makes too, on
+#   the default python3 (3.11) with NumPy 2.x; and on the module installed by
+#   pip from the checkout, as a user installs it, on 3.12 with NumPy 1.26 and
+#   on 3.13 with the newest NumPy (each when present), side by side.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -57,25 +57,61 @@ fresh_if_foreign() {
   fi
 }
 
-# engine_tests NAME COMPILER [CMAKE ARGS...]: builds and runs the engine tests
-# (all but those matching $skip_tests, a ctest pattern, when it is set).
+# module_venv NAME PYTHON NUMPY_REQUIREMENT: a fresh venv of PYTHON holding
+# that NumPy and pytest, at $work/venv-NAME.
+module_venv() {
+  local venv="$work/venv-$1"
+  rm -rf "$venv"
+  "$2" -m venv "$venv"
+  "$venv/bin/pip" install -q --disable-pip-version-check "$3" pytest
+}
+
+# module_tests VENV [VAR=value...]: the module tests on VENV's python, with
+# those variables set. --capture=sys: a sanitizer's report, written straight
+# to descriptor 2 just before it aborts, must reach the log.
+module_tests() {
+  local venv=$1; shift
+  echo "module tests: $("$venv/bin/python" --version 2>&1)," \
+       "numpy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
+  (cd "$root/python/tests" &&
+     env "$@" "$venv/bin/python" -m pytest -q --capture=sys \
+       -c "$root/pyproject.toml" --rootdir "$root" "$root/python/tests")
+}
+
+# The default python3's venv, whose interpreter each engine build below
+# builds the module for.
+section "the default python3's venv for the module tests"
+module_venv default python3 "numpy>=2,<3"
+default_venv="$work/venv-default"
+
+# engine_tests NAME COMPILER [CMAKE ARGS...]: builds the engine tests and the
+# module, runs the engine tests (all but those matching $skip_tests, a ctest
+# pattern, when it is set) and, beside them, the module tests in the default
+# venv with the `VAR=value` words of the array module_env set.
 engine_tests() {
   local name=$1 compiler=$2; shift 2
   local build="$work/engine-$name"
   fresh_if_foreign "$build" "$compiler"
-  CXX=$compiler cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" "$@" >/dev/null
+  CXX=$compiler cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" \
+    -DPRANDEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$default_venv/bin/python" "$@" >/dev/null
   cmake --build "$build"
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" ${skip_tests:+-E "$skip_tests"}
+  module_tests "$default_venv" PYTHONPATH="$build/python" "${module_env[@]}" \
+    >"$build/module-tests.log" 2>&1 &
+  local module=$! failed=0
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" ${skip_tests:+-E "$skip_tests"} || failed=1
+  wait "$module" || failed=1
+  cat "$build/module-tests.log"
+  return "$failed"
 }
+module_env=()
 
 # Sanitizer runs stop at the first fault, with a stack that names the line.
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
-# Assertions stay on in the clang build. The clang module build takes the
-# engine tests' flags, so the compiler cache serves its kernels.
+# Assertions stay on in the clang build.
 clang_flags="-O3"
 
-section "engine tests: GCC"
+section "engine and module tests: GCC"
 engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 # The narrowings of every f32 pattern, most of a run's time, run in the GCC
@@ -85,13 +121,23 @@ engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=
 exhaustive='Binary16Exhaustive.*Narrowing'
 
 # The sanitized engine (assertions on) runs the GCC build's test objects,
-# which the compiler cache serves; the sanitized module build takes its
-# kernels from the cache in turn.
-section "engine tests: GCC, AddressSanitizer + UndefinedBehaviorSanitizer"
+# which the compiler cache serves. The interpreter itself is not
+# instrumented: the sanitizer runtimes are preloaded for the module tests,
+# and PYTHONMALLOC=malloc gives every Python object its own heap block, so a
+# reference dropped once too often shows as a use after free. Leak detection
+# is off there: CPython and NumPy leave memory behind at exit, and without
+# frame pointers in the interpreter their stacks are too short to suppress
+# selectively. The module's reference leaks are caught by the
+# reference-count tests; the engine's allocations are leak-checked by the
+# engine tests.
+section "engine and module tests: GCC, AddressSanitizer + UndefinedBehaviorSanitizer"
+module_env=(LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+            ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc)
 ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=1 skip_tests=$exhaustive \
   engine_tests gcc-asan g++ -DCMAKE_BUILD_TYPE=Release -DPRANDEL_SANITIZE=ON
+module_env=()
 
-section "engine tests: clang"
+section "engine and module tests: clang"
 skip_tests=$exhaustive engine_tests clang clang++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$clang_flags"
 
 # Without optimisation GCC's intrinsics that take an immediate are macros,
@@ -123,38 +169,24 @@ def syntax_only(entry):
     return subprocess.run(kept + ["-O0", "-fsyntax-only"], cwd=entry["directory"]).returncode
 
 with open(sys.argv[1]) as f:
-    entries = json.load(f)
+    entries = [entry for entry in json.load(f) if "/engine/" in entry["file"]]
 with ThreadPoolExecutor(int(sys.argv[2])) as pool:
     failed = sum(code != 0 for code in pool.map(syntax_only, entries))
 sys.exit(1 if failed else 0)
 EOF
 
-# module_tests NAME PYTHON NUMPY_REQUIREMENT [BUILD_ENV... [-- TEST_ENV...]]:
-# installs the module into a fresh venv of PYTHON holding that NumPy, built
-# with the `VAR=value` words of BUILD_ENV, and runs the module tests there
-# with those of TEST_ENV.
-module_tests() {
-  local name=$1 python=$2 numpy_req=$3; shift 3
-  local build_env=() test_env=()
-  while [ $# -gt 0 ] && [ "$1" != -- ]; do build_env+=("$1"); shift; done
-  [ $# -gt 0 ] && shift
-  test_env=("$@")
+# pip_module_tests NAME PYTHON NUMPY_REQUIREMENT: installs the module as a
+# user does, with pip from the checkout, into a fresh venv of PYTHON holding
+# that NumPy, and runs the module tests there. The compiler cache serves its
+# kernels from the GCC build above.
+pip_module_tests() {
+  local name=$1 python=$2 numpy_req=$3
   local venv="$work/venv-$name" build="$work/module-$name"
-  section "module tests: $name ($("$python" --version 2>&1), $numpy_req)"
-  rm -rf "$venv"
-  "$python" -m venv "$venv"
-  "$venv/bin/pip" install -q --disable-pip-version-check "$numpy_req" pytest
-  local compiler=g++
-  for word in "${build_env[@]}"; do [[ $word == CXX=* ]] && compiler=${word#CXX=}; done
-  fresh_if_foreign "$build" "$compiler"
-  env SKBUILD_BUILD_DIR="$build" CXX="$compiler" CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher" "${build_env[@]}" \
+  module_venv "$name" "$python" "$numpy_req"
+  fresh_if_foreign "$build" g++
+  SKBUILD_BUILD_DIR="$build" CXX=g++ CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher" \
     "$venv/bin/pip" install -q --disable-pip-version-check "$root"
-  echo "numpy $("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')"
-  # --capture=sys: a sanitizer's report, written straight to descriptor 2
-  # just before it aborts, must reach the log.
-  (cd "$root/python/tests" &&
-     env "${test_env[@]}" "$venv/bin/python" -m pytest -q --capture=sys \
-       -c "$root/pyproject.toml" --rootdir "$root" "$root/python/tests")
+  module_tests "$venv"
 }
 
 # The newest installed pyenv interpreter of a minor version, if any.
@@ -164,57 +196,26 @@ pyenv_python() {
   ls -d "$pyenv_root"/versions/"$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1
 }
 
-# Each module run is mostly one-core work (a venv, pip, pytest) around a
-# short build, so the runs go in two lanes side by side; a lane's output is
-# shown when it ends, and the step fails if either lane does.
-lane_one() {
-  module_tests default python3 "numpy>=2,<3"
-
-  local py313
-  py313=$(pyenv_python 3.13)
-  if [ -n "$py313" ]; then
-    module_tests py313 "$py313" "numpy"
-  else
-    section "Python 3.13 not found (looked in pyenv's versions): skipping the newest-NumPy run"
+# Each pip run is mostly one-core work (a venv, pip, pytest) around a short
+# build, so the two go side by side; a run's output is shown when it ends,
+# and the step fails if either run does.
+section "module tests, installed by pip: Python 3.12 with NumPy 1.26, Python 3.13 with the newest NumPy"
+runs=()
+for run in "py312-numpy126 3.12 numpy==1.26.*" "py313 3.13 numpy"; do
+  read -r name version numpy_req <<<"$run"
+  python=$(pyenv_python "$version")
+  if [ -z "$python" ]; then
+    echo "Python $version not found (looked in pyenv's versions): skipping the $name run"
+    continue
   fi
-
-  module_tests default-clang python3 "numpy>=2,<3" CXX=clang++ \
-    CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher '-DCMAKE_CXX_FLAGS_RELEASE=$clang_flags'"
-}
-
-lane_two() {
-  local py312
-  py312=$(pyenv_python 3.12)
-  if [ -n "$py312" ]; then
-    module_tests py312-numpy126 "$py312" "numpy==1.26.*"
-  else
-    section "Python 3.12 not found (looked in pyenv's versions): skipping the NumPy 1.26 run"
-  fi
-
-  # The interpreter itself is not instrumented: the sanitizer runtimes are
-  # preloaded, and PYTHONMALLOC=malloc gives every Python object its own
-  # heap block, so a reference dropped once too often shows as a use after
-  # free. Leak detection is off: CPython and NumPy leave memory behind at
-  # exit, and without frame pointers in the interpreter their stacks are too
-  # short to suppress selectively. The module's reference leaks are caught
-  # by the reference-count tests; the engine's allocations are leak-checked
-  # above.
-  module_tests default-asan python3 "numpy>=2,<3" \
-    CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher -DPRANDEL_SANITIZE=ON" \
-    -- LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" PYTHONMALLOC=malloc
-}
-
-section "module tests, in two lanes"
-lane_one >"$work/lane-one.log" 2>&1 &
-one=$!
-lane_two >"$work/lane-two.log" 2>&1 &
-two=$!
+  pip_module_tests "$name" "$python" "$numpy_req" >"$work/$name.log" 2>&1 &
+  runs+=("$!:$name")
+done
 failed=0
-wait "$one" || failed=1
-cat "$work/lane-one.log"
-wait "$two" || failed=1
-cat "$work/lane-two.log"
+for run in "${runs[@]}"; do
+  wait "${run%%:*}" || failed=1
+  cat "$work/${run#*:}.log"
+done
 [ "$failed" -eq 0 ] || { echo "module tests failed" >&2; exit 1; }
 
 ccache --show-stats 2>/dev/null | grep -iE "hits|misses" | head -n 3 || true
