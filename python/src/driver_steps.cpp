@@ -60,9 +60,8 @@ PyErr input_not_contiguous_error() {
 }
 
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
-                                 std::size_t element_size,
                                  const ElementRun& output,
-                                 std::size_t output_element_size,
+                                 ElementType output_type,
                                  PyObject* shaped_output) {
   PyArrayObject* array = input.get();
   auto* object = reinterpret_cast<PyObject*>(array);
@@ -80,7 +79,8 @@ PyResult<SourceRun> settle_input(const ReadonlyArray& input,
   }
   const ElementRun run = whole_run(array);
   if (!PyArray_IS_C_CONTIGUOUS(array) ||
-      overlaps_unevenly(run, element_size, output, output_element_size)) {
+      overlaps_unevenly(run, element_size(input.type()), output,
+                        element_size(output_type))) {
     return copy_in_c_order(array);
   }
   return SourceRun{PyRef(), run};

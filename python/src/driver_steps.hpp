@@ -35,9 +35,8 @@ struct SourceRun {
 // output element then comes from the input element of the same index, as
 // the input held it before the call.
 PyResult<SourceRun> settle_input(const ReadonlyArray& input,
-                                 std::size_t element_size,
                                  const ElementRun& output,
-                                 std::size_t output_element_size,
+                                 ElementType output_type,
                                  PyObject* shaped_output);
 
 // cast_array's result: a new C-ordered base-class ndarray.

@@ -29,8 +29,7 @@ PyResult<std::size_t> convert_accepted(const ReadonlyArray& input,
                                        const ElementRun& output,
                                        PyObject* shaped_output) {
   PyResult<SourceRun> source =
-      settle_input(input, element_size(pair.source()), output,
-                   element_size(pair.target()), shaped_output);
+      settle_input(input, output, pair.target(), shaped_output);
   if (!source) return unexpected(std::move(source).error());
   const CastResult result = pair.convert(source->run, output);
   if (!result) return unexpected(cast_error_to_pyerr(result.error()));
