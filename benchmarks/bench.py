@@ -751,6 +751,13 @@ def print_goal_summary(rows):
         for n in sorted(row.sizes):
             print(summary_line(row.path, row.goal, size_label(n), goal_values(row, bulk, n),
                                row.limit))
+    # Plain casts against NumPy: what a user compares first.
+    plain = Config("in", "ne")
+    for n in sorted({key[2] for key in bulk if key[2] > 1 and key[3] == plain}):
+        values = [(r.array_vs_astype, pair_label(s, t)) for (s, t, size, c), r in bulk.items()
+                  if size == n and c == plain and r.array_vs_astype is not None]
+        print(summary_line("plain casts (ne, checked, in range), `cast_array` vs `astype`",
+                           "(per variant)", size_label(n), values, None))
     single = [r for r in rows if r.section == "one-element"]
     for path, goal, limit, ratio in (
             ("one-element `cast_array` vs `astype(np.dtype(...))`", "<= 1.0x", 1.0,
@@ -869,6 +876,18 @@ def plan(args):
     return groups, pairs
 
 
+def kernel_variant():
+    """The instruction-set variant the module's kernels run here, as the
+    module's C symbol names it."""
+    import ctypes
+    try:
+        function = ctypes.CDLL(_prandel.__file__).prandel_kernel_variant
+    except (OSError, AttributeError):
+        return "unknown"
+    function.restype = ctypes.c_char_p
+    return function().decode()
+
+
 def machine_line():
     cpu = platform.processor() or platform.machine()
     try:
@@ -905,7 +924,8 @@ def main():
     print(f"# _prandel benchmark ({'quick' if args.quick else 'full'}"
           f"{', goals only' if args.goals else ''}): {len(groups)} groups, "
           f"sizes {', '.join(size_label(n) for n in sorted({g[2] for g in groups}))}")
-    print(f"# {machine_line()}; astype(casting='same_value') "
+    print(f"# {machine_line()}; kernel variant {kernel_variant()}; "
+          f"astype(casting='same_value') "
           f"{'available' if same_value else 'not available'}")
     print(f"# results: {args.csv}")
 

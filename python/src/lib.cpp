@@ -2,6 +2,7 @@
 #include "functions.hpp"
 #include "numpy_api.hpp"
 #include "py_err.hpp"
+#include "prandel/cpu_features.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -211,4 +212,11 @@ PyObjectResult create_module() {
 
 PyMODINIT_FUNC PyInit__prandel() {
   return prandel::py::run_entry(prandel::py::create_module);
+}
+
+// The kernel variant this build runs on this processor ("baseline", "avx2",
+// ...), for the benchmark's report: a C symbol that ctypes finds, since the
+// module itself holds its two functions and nothing else.
+extern "C" [[gnu::visibility("default")]] const char* prandel_kernel_variant() noexcept {
+  return prandel::isa_name(prandel::best_isa()).data();
 }

@@ -14,7 +14,15 @@
 #include <cstdint>
 #include <string_view>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// The widest variant compiled in, as Isa's value (the build option
+// PRANDEL_MAX_VARIANT): a cap for testing and measuring the narrower
+// variants on a processor that has the wider ones. All by default.
+#ifndef PRANDEL_MAX_ISA
+#define PRANDEL_MAX_ISA 3
+#endif
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
+    PRANDEL_MAX_ISA > 0
 #define PRANDEL_X86_VARIANTS 1
 // F16C and FMA came with or before AVX2 on every processor that has it.
 #define PRANDEL_TARGET_AVX2 __attribute__((target("avx2,fma,f16c")))
@@ -191,9 +199,11 @@ inline const CpuFeatures& cpu_features() noexcept {
   return features;
 }
 
-constexpr bool isa_compiled(Isa isa) noexcept {
-  return isa == Isa::Baseline || PRANDEL_X86_VARIANTS;
-}
+// The widest variant this build compiles: the x86 variants up to the cap.
+inline constexpr Isa kWidestCompiledIsa =
+    PRANDEL_X86_VARIANTS ? static_cast<Isa>(PRANDEL_MAX_ISA) : Isa::Baseline;
+
+constexpr bool isa_compiled(Isa isa) noexcept { return isa <= kWidestCompiledIsa; }
 
 // Whether the variant is compiled in and a processor with these features can
 // run it.
@@ -309,7 +319,11 @@ inline constexpr bool kUsesVbmi = requires { requires Kernel::kUsesVbmi; };
 template <Isa I, class Kernel, class... Args>
 constexpr auto variant_function() noexcept {
 #if PRANDEL_X86_VARIANTS
-  if constexpr (I == Isa::Avx512Vbmi && kUsesVbmi<Kernel>) {
+  if constexpr (!isa_compiled(I)) {
+    // Never chosen: the narrower function stands in, so that nothing is
+    // compiled for a variant beyond the cap.
+    return variant_function<kWidestCompiledIsa, Kernel, Args...>();
+  } else if constexpr (I == Isa::Avx512Vbmi && kUsesVbmi<Kernel>) {
     return &isa_detail::run_avx512vbmi<Kernel, Args...>;
   } else if constexpr (has_avx512(I)) {
     return &isa_detail::run_avx512<Kernel, Args...>;
