@@ -5,9 +5,18 @@
 #   AddressSanitizer + UBSan, and built by clang (optimised, assertions on);
 #   the engine and its tests checked by GCC without optimisation as well;
 # - the module tests on the module each of those three builds makes too, on
-#   the default python3 (3.11) with NumPy 2.x; and on the module installed by
-#   pip from the checkout, as a user installs it, on 3.12 with NumPy 1.26 and
-#   on 3.13 with the newest NumPy (each when present), side by side.
+#   the default python3 (3.11) with NumPy 2.x, and on a module built with the
+#   baseline variant alone (PRANDEL_MAX_VARIANT=baseline), the portable code
+#   every processor runs;
+# - the GCC build's engine tests, but the exhaustive binary16 sweeps, on two
+#   processors qemu emulates: one without AVX (Nehalem) and one with AVX, FMA
+#   and F16C but not AVX2, where a variant chosen wrongly stops at its first
+#   instruction the processor lacks;
+# - the engine and its tests built for aarch64 by GCC's cross compiler, and
+#   run there by qemu, but the exhaustive sweeps;
+# - the module tests on the module installed by pip from the checkout, as a
+#   user installs it, on 3.12 with NumPy 1.26 and on 3.13 with the newest
+#   NumPy (each when present), side by side.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,6 +29,10 @@ need_apt=()
 command -v g++ >/dev/null || need_apt+=(g++)
 command -v clang++ >/dev/null || need_apt+=(clang)
 command -v ccache >/dev/null || need_apt+=(ccache)
+command -v qemu-x86_64 >/dev/null && command -v qemu-aarch64 >/dev/null || need_apt+=(qemu-user)
+command -v aarch64-linux-gnu-g++ >/dev/null || need_apt+=(g++-aarch64-linux-gnu)
+# GoogleTest's sources, built for aarch64 with the cross compiler.
+[ -f /usr/src/googletest/CMakeLists.txt ] || need_apt+=(googletest)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then
     apt-get update -qq
@@ -105,14 +118,135 @@ engine_tests() {
 }
 module_env=()
 
+# Lanes that run beside the steps after them: each writes a log of its own,
+# shown at the end, and the run fails then if a lane did. Much of their work
+# keeps one core busy at most (emulated tests, pip, venvs, pytest), and the
+# builds' own steps leave cores idle (linking, a test run's longest tests):
+# side by side, the cores are kept busy.
+lanes=()
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+start_lane() {
+  local name=$1; shift
+  "$@" >"$work/$name.log" 2>&1 &
+  lanes+=("$!:$name")
+}
+finish_lanes() {
+  local lane failed=0
+  for lane in "${lanes[@]}"; do
+    section "${lane#*:} (run beside the steps above)"
+    wait "${lane%%:*}" || { failed=1; echo "${lane#*:} failed" >&2; }
+    cat "$work/${lane#*:}.log"
+  done
+  return "$failed"
+}
+
 # Sanitizer runs stop at the first fault, with a stack that names the line.
 export ASAN_OPTIONS=abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 # Assertions stay on in the clang build.
 clang_flags="-O3"
 
+# The engine for aarch64, where only the baseline variant exists, with
+# warnings as errors; its tests, but the exhaustive sweeps, under qemu.
+# GoogleTest is built from Debian's sources with the same cross compiler.
+# It shares nothing with the builds here, so it starts first.
+aarch64_tests() {
+  local cross=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64
+               -DCMAKE_CXX_COMPILER="$(command -v aarch64-linux-gnu-g++)")
+  local gtest="$work/gtest-aarch64"
+  if [ ! -f "$gtest/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
+    rm -rf "$gtest"
+    cmake -S /usr/src/googletest -B "$gtest/build" -G Ninja "${cross[@]}" "$launcher" \
+      -DCMAKE_C_COMPILER="$(command -v aarch64-linux-gnu-gcc)" -Wno-dev -Wno-deprecated \
+      -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/install" >/dev/null
+    cmake --build "$gtest/build" --target install >/dev/null
+  fi
+  local build="$work/engine-aarch64"
+  fresh_if_foreign "$build" aarch64-linux-gnu-g++
+  cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" "${cross[@]}" \
+    -DCMAKE_BUILD_TYPE=Release -DGTest_DIR="$gtest/install/lib/cmake/GTest" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="qemu-aarch64;-L;/usr/aarch64-linux-gnu" >/dev/null
+  cmake --build "$build"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" -E 'Binary16Exhaustive'
+}
+start_lane "engine tests: aarch64 (cross-compiled by GCC, run by qemu-aarch64)" aarch64_tests
+
+# The module with the baseline variant alone: the portable code, which the
+# module runs on a processor without the x86 variants, through the module.
+# Only the module: the engine tests run the baseline variant on every pair
+# in every build, and the engine without the x86 variants' code is the
+# aarch64 lane's too, whose engine tests run.
+baseline_module_tests() {
+  local build="$work/module-baseline" variant
+  fresh_if_foreign "$build" g++
+  CXX=g++ cmake -S "$root" -B "$build" -G Ninja -DPRANDEL_WERROR=ON "$launcher" \
+    -DCMAKE_BUILD_TYPE=Release -DPRANDEL_BUILD_TESTS=OFF -DPRANDEL_BUILD_MODULE=ON \
+    -DPRANDEL_MAX_VARIANT=baseline -DPython_EXECUTABLE="$default_venv/bin/python" >/dev/null
+  cmake --build "$build"
+  variant=$(PYTHONPATH="$build/python" "$default_venv/bin/python" -c 'import ctypes, _prandel
+f = ctypes.CDLL(_prandel.__file__).prandel_kernel_variant
+f.restype = ctypes.c_char_p
+print(f().decode())')
+  [ "$variant" = baseline ] || { echo "the capped module runs variant $variant" >&2; exit 1; }
+  module_tests "$default_venv" PYTHONPATH="$build/python"
+}
+start_lane "module tests: the baseline variant alone (PRANDEL_MAX_VARIANT=baseline)" \
+  baseline_module_tests
+
 section "engine and module tests: GCC"
 engine_tests gcc g++ -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+# The GCC build's engine tests, but the exhaustive sweeps, on processors
+# without the wider variants' instructions, emulated by qemu (about two
+# CPU-minutes each): a variant chosen, or an instruction used, beyond what
+# the processor has stops there. Nehalem has no AVX; Haswell without AVX2
+# has AVX, FMA and F16C. qemu passes the host's /proc/cpuinfo through, which
+# the test comparing the features with it would read.
+qemu_x86_tests() {
+  local engine_tests=$1 cpu=$2
+  echo "engine tests under qemu-x86_64 -cpu $cpu"
+  qemu-x86_64 -cpu "$cpu" "$engine_tests" --gtest_brief=1 \
+    --gtest_filter='-Binary16Exhaustive*:CpuFeatures.AgreeWithWhatTheOperatingSystemReports'
+}
+start_lane "engine tests: qemu-x86_64 -cpu Nehalem" \
+  qemu_x86_tests "$work/engine-gcc/engine/tests/engine_tests" Nehalem
+start_lane "engine tests: qemu-x86_64 -cpu Haswell,-avx2" \
+  qemu_x86_tests "$work/engine-gcc/engine/tests/engine_tests" Haswell,-avx2
+
+# pip_module_tests NAME PYTHON NUMPY_REQUIREMENT: installs the module as a
+# user does, with pip from the checkout, into a fresh venv of PYTHON holding
+# that NumPy, and runs the module tests there. The compiler cache serves its
+# kernels from the GCC build above.
+pip_module_tests() {
+  local name=$1 python=$2 numpy_req=$3
+  local venv="$work/venv-$name" build="$work/module-$name"
+  module_venv "$name" "$python" "$numpy_req"
+  fresh_if_foreign "$build" g++
+  SKBUILD_BUILD_DIR="$build" CXX=g++ CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher" \
+    "$venv/bin/pip" install -q --disable-pip-version-check "$root"
+  module_tests "$venv"
+}
+
+# The newest installed pyenv interpreter of a minor version, if any.
+pyenv_python() {
+  local pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  ls -d "$pyenv_root"/versions/"$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1
+}
+
+# Each pip run is mostly one-core work (a venv, pip, pytest) around a short
+# build whose kernels the compiler cache serves from the GCC build: they run
+# beside the steps after that build.
+for run in "py312-numpy126 3.12 numpy==1.26.*" "py313 3.13 numpy"; do
+  read -r name version numpy_req <<<"$run"
+  python=$(pyenv_python "$version")
+  if [ -z "$python" ]; then
+    echo "Python $version not found (looked in pyenv's versions): skipping the $name run"
+    continue
+  fi
+  start_lane "module tests, installed by pip: $name" \
+    pip_module_tests "$name" "$python" "$numpy_req"
+done
 
 # The narrowings of every f32 pattern, most of a run's time, run in the GCC
 # build alone: they test arithmetic on registers, which the sanitizers do not
@@ -175,48 +309,7 @@ with ThreadPoolExecutor(int(sys.argv[2])) as pool:
 sys.exit(1 if failed else 0)
 EOF
 
-# pip_module_tests NAME PYTHON NUMPY_REQUIREMENT: installs the module as a
-# user does, with pip from the checkout, into a fresh venv of PYTHON holding
-# that NumPy, and runs the module tests there. The compiler cache serves its
-# kernels from the GCC build above.
-pip_module_tests() {
-  local name=$1 python=$2 numpy_req=$3
-  local venv="$work/venv-$name" build="$work/module-$name"
-  module_venv "$name" "$python" "$numpy_req"
-  fresh_if_foreign "$build" g++
-  SKBUILD_BUILD_DIR="$build" CXX=g++ CMAKE_ARGS="-DPRANDEL_WERROR=ON $launcher" \
-    "$venv/bin/pip" install -q --disable-pip-version-check "$root"
-  module_tests "$venv"
-}
-
-# The newest installed pyenv interpreter of a minor version, if any.
-pyenv_python() {
-  local pyenv_root
-  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-  ls -d "$pyenv_root"/versions/"$1".*/bin/python3 2>/dev/null | sort -V | tail -n 1
-}
-
-# Each pip run is mostly one-core work (a venv, pip, pytest) around a short
-# build, so the two go side by side; a run's output is shown when it ends,
-# and the step fails if either run does.
-section "module tests, installed by pip: Python 3.12 with NumPy 1.26, Python 3.13 with the newest NumPy"
-runs=()
-for run in "py312-numpy126 3.12 numpy==1.26.*" "py313 3.13 numpy"; do
-  read -r name version numpy_req <<<"$run"
-  python=$(pyenv_python "$version")
-  if [ -z "$python" ]; then
-    echo "Python $version not found (looked in pyenv's versions): skipping the $name run"
-    continue
-  fi
-  pip_module_tests "$name" "$python" "$numpy_req" >"$work/$name.log" 2>&1 &
-  runs+=("$!:$name")
-done
-failed=0
-for run in "${runs[@]}"; do
-  wait "${run%%:*}" || failed=1
-  cat "$work/${run#*:}.log"
-done
-[ "$failed" -eq 0 ] || { echo "module tests failed" >&2; exit 1; }
+finish_lanes
 
 ccache --show-stats 2>/dev/null | grep -iE "hits|misses" | head -n 3 || true
 section "all tests passed"

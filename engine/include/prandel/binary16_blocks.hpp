@@ -73,46 +73,50 @@ PRANDEL_TARGET_AVX2 inline void narrow(const std::byte* in, std::byte* out, std:
 #endif
 
 // out[j] = in[j] widened to f32, exactly, for j < min(in.size(), out.size()).
+// Returns whether F16C converted: the bits are the same either way, so only
+// that tells the tests which code a variant runs.
 template <Isa I>
-PRANDEL_INLINE void widen(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
+PRANDEL_INLINE bool widen(InputSlice<f16> in, OutputSlice<f32> out) noexcept {
   const std::size_t k = std::min(in.size(), out.size());
 #if PRANDEL_X86_VARIANTS
   if constexpr (has_f16c(I)) {
     f16c::widen(in.bytes(), out.bytes(), k);
-    return;
+    return true;
   }
 #endif
   for (std::size_t j = 0; j < k; ++j) {
     out.store(j, std::bit_cast<f32>(binary16_bits::widen_bits(in[j].bits)));
   }
+  return false;
 }
 
 // The same into a buffer of in.size() elements.
 template <Isa I>
-PRANDEL_INLINE void widen(InputSlice<f16> in, f32* out) noexcept {
-  widen<I>(in, OutputSlice<f32>(out, in.size()));
+PRANDEL_INLINE bool widen(InputSlice<f16> in, f32* out) noexcept {
+  return widen<I>(in, OutputSlice<f32>(out, in.size()));
 }
 
 // out[j] = in[j] narrowed to binary16 under mode R, for
-// j < min(in.size(), out.size()).
+// j < min(in.size(), out.size()); whether F16C converted, as widen.
 template <Isa I, RoundingMode R>
-PRANDEL_INLINE void narrow(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
+PRANDEL_INLINE bool narrow(InputSlice<f32> in, OutputSlice<f16> out) noexcept {
   const std::size_t k = std::min(in.size(), out.size());
 #if PRANDEL_X86_VARIANTS
   if constexpr (has_f16c(I) && R != RoundingMode::NearestAway) {
     f16c::narrow<f16c::kImmediate<R>>(in.bytes(), out.bytes(), k);
-    return;
+    return true;
   }
 #endif
   for (std::size_t j = 0; j < k; ++j) {
     out.store(j, f16{binary16_bits::narrow_bits<R>(std::bit_cast<u32>(in[j]))});
   }
+  return false;
 }
 
 // The same from a buffer of out.size() elements.
 template <Isa I, RoundingMode R>
-PRANDEL_INLINE void narrow(const f32* in, OutputSlice<f16> out) noexcept {
-  narrow<I, R>(InputSlice<f32>(in, out.size()), out);
+PRANDEL_INLINE bool narrow(const f32* in, OutputSlice<f16> out) noexcept {
+  return narrow<I, R>(InputSlice<f32>(in, out.size()), out);
 }
 
 }  // namespace prandel::binary16_blocks
