@@ -653,7 +653,7 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // One entry in the kernel's own sweeps, from AVX2 on: a compare and a
   // blend per vector, where two sweeps of their own took AVX2 two to four
   // times the instructions. The baseline variant sweeps for it apart.
-  if constexpr (I != Isa::Baseline && frame_detail::kFusesEntry<Kernel, S, T>) {
+  if constexpr (frame_detail::kFusesEntry<Kernel, S, T>) {
     if (map.size() == 1) {
       return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
         // Built here, a local of the loop's own function: one the loop

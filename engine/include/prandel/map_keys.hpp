@@ -138,15 +138,29 @@ struct KeyGroup {
     return number_of(p, std::make_index_sequence<kWidth>{});
   }
 
+  // 1 where p equals a key, else 0.
+  PRANDEL_INLINE P hit(P p) const noexcept { return hit_of(p, std::make_index_sequence<kWidth>{}); }
+
  private:
   template <std::size_t... i>
   PRANDEL_INLINE P number_of(P p, std::index_sequence<i...>) const noexcept {
     return static_cast<P>(((p == patterns[i] ? numbers[i] : P{0}) | ...));
   }
+  template <std::size_t... i>
+  PRANDEL_INLINE P hit_of(P p, std::index_sequence<i...>) const noexcept {
+    return static_cast<P>(((p == patterns[i] ? P{1} : P{0}) | ...));
+  }
 };
 
+// Whether the sweeps find the keys' numbers of S's elements, rather than
+// whether they are hits (then a search per hit finds the number): for 8-
+// and 16-bit elements, whose data hold keys more often, and whose lanes hold
+// more elements a vector.
+template <Element S>
+inline constexpr bool kSweepsNumber = sizeof(S) <= 2;
+
 // codes[j] becomes (or, unless kFirst, is ORed with) the number of the
-// group's key that in[j] equals.
+// group's key that in[j] equals (or 1, unless kSweepsNumber).
 template <bool kFirst, Element S, std::size_t kWidth>
 PRANDEL_INLINE void sweep_group(const MapKeys<S>& keys, std::size_t first, InputSlice<S> in,
                                 u8* codes) noexcept {
@@ -155,8 +169,9 @@ PRANDEL_INLINE void sweep_group(const MapKeys<S>& keys, std::size_t first, Input
   // store, and the sweep does not vectorise.
   const KeyGroup<S, kWidth> group(keys, first);
   for (std::size_t j = 0; j < in.size(); ++j) {
-    const P number = group.number(pattern_of(in[j]));
-    codes[j] = static_cast<u8>(kFirst ? number : (codes[j] | number));
+    const P p = pattern_of(in[j]);
+    const P code = kSweepsNumber<S> ? group.number(p) : group.hit(p);
+    codes[j] = static_cast<u8>(kFirst ? code : (codes[j] | code));
   }
 }
 
@@ -206,6 +221,15 @@ PRANDEL_INLINE void code_bits(const u8* codes, std::size_t k, u64* bits) noexcep
     const std::size_t first = 64 * w;
     bits[w] &= k >= first + 64 ? ~u64{0} : k <= first ? 0 : (u64{1} << (k - first)) - 1;
   }
+}
+
+// Each hit's number by a search (a map of one key has only 1).
+template <Element S>
+PRANDEL_INLINE void number_hits(const MapKeys<S>& keys, InputSlice<S> in, KeyHits& hits) noexcept {
+  const bool one = keys.size() == 1;
+  hits.for_each([&](std::size_t j, u8) PRANDEL_INLINE_LAMBDA {
+    hits.codes[j] = static_cast<u8>(one ? 1 : keys.find(pattern_of(in[j])));
+  });
 }
 
 }  // namespace map_keys_detail
@@ -323,7 +347,7 @@ PRANDEL_TARGET_AVX2 inline void sweep_group(const MapKeys<S>& keys, std::size_t 
                                             KeyHits& hits) noexcept {
   using L = Lanes<sizeof(S)>;
   constexpr std::size_t kCount = 32 / sizeof(S);
-  constexpr bool kCodes = sizeof(S) <= 2;
+  constexpr bool kCodes = map_keys_detail::kSweepsNumber<S>;
   const map_keys_detail::KeyGroup<S, kWidth> group(keys, first);
   __m256i patterns[kWidth], numbers[kWidth];
   PRANDEL_UNROLL_ALL
@@ -366,11 +390,7 @@ PRANDEL_TARGET_AVX2 inline bool find(const MapKeys<S>& keys, InputSlice<S> in,
       sweep_group<false, S, 8>(keys, first, in.bytes(), vectors, hits);
     }
   }
-  if constexpr (sizeof(S) > 2) {
-    hits.for_each([&](std::size_t j, u8) PRANDEL_INLINE_LAMBDA {
-      hits.codes[j] = static_cast<u8>(count == 1 ? 1 : keys.find(map_keys_detail::pattern_of(in[j])));
-    });
-  }
+  if constexpr (!map_keys_detail::kSweepsNumber<S>) map_keys_detail::number_hits(keys, in, hits);
   // The last elements, short of a vector.
   for (std::size_t j = vectors * kCount; j < k; ++j) {
     const std::size_t number = keys.find(map_keys_detail::pattern_of(in[j]));
@@ -431,6 +451,7 @@ struct FindKeys {
       }
     }
     map_keys_detail::code_bits(codes, in.size(), hits.bits);
+    if constexpr (!map_keys_detail::kSweepsNumber<S>) map_keys_detail::number_hits(keys, in, hits);
     u64 any = 0;
     for (const u64 word : hits.bits) any |= word;
     return any != 0;
