@@ -152,6 +152,25 @@ struct KeyGroup {
   }
 };
 
+// Calls sweep.template operator()<kFirst, kWidth>(first) for each group of
+// keys from `first` on: one of the fewest compares that hold up to eight
+// keys, else one per eight.
+template <class Sweep>
+PRANDEL_INLINE void for_each_key_group(std::size_t count, Sweep&& sweep) {
+  if (count == 1) {
+    sweep.template operator()<true, 1>(0);
+  } else if (count == 2) {
+    sweep.template operator()<true, 2>(0);
+  } else if (count <= 4) {
+    sweep.template operator()<true, 4>(0);
+  } else {
+    sweep.template operator()<true, 8>(0);
+    for (std::size_t first = 8; first < count; first += 8) {
+      sweep.template operator()<false, 8>(first);
+    }
+  }
+}
+
 // Whether the sweeps find the keys' numbers of S's elements, rather than
 // whether they are hits (then a search per hit finds the number): for 8-
 // and 16-bit elements, whose data hold keys more often, and whose lanes hold
@@ -356,7 +375,8 @@ PRANDEL_TARGET_AVX2 inline void sweep_group(const MapKeys<S>& keys, std::size_t 
     numbers[i] = L::splat(group.numbers[i]);
   }
   for (std::size_t v = 0; v < vectors; ++v) {
-    const __m256i x = patterns_of<S>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * v)));
+    const __m256i x =
+        patterns_of<S>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * v)));
     __m256i hit = _mm256_setzero_si256();
     __m256i code = _mm256_setzero_si256();
     PRANDEL_UNROLL_ALL
@@ -376,20 +396,11 @@ PRANDEL_TARGET_AVX2 inline bool find(const MapKeys<S>& keys, InputSlice<S> in,
   constexpr std::size_t kCount = 32 / sizeof(S);
   const std::size_t k = in.size();
   const std::size_t vectors = k / kCount;
-  const std::size_t count = keys.size();
   for (u64& word : hits.bits) word = 0;
-  if (count == 1) {
-    sweep_group<true, S, 1>(keys, 0, in.bytes(), vectors, hits);
-  } else if (count == 2) {
-    sweep_group<true, S, 2>(keys, 0, in.bytes(), vectors, hits);
-  } else if (count <= 4) {
-    sweep_group<true, S, 4>(keys, 0, in.bytes(), vectors, hits);
-  } else {
-    sweep_group<true, S, 8>(keys, 0, in.bytes(), vectors, hits);
-    for (std::size_t first = 8; first < count; first += 8) {
-      sweep_group<false, S, 8>(keys, first, in.bytes(), vectors, hits);
-    }
-  }
+  map_keys_detail::for_each_key_group(
+      keys.size(), [&]<bool kFirst, std::size_t kWidth>(std::size_t first) PRANDEL_INLINE_LAMBDA {
+        sweep_group<kFirst, S, kWidth>(keys, first, in.bytes(), vectors, hits);
+      });
   if constexpr (!map_keys_detail::kSweepsNumber<S>) map_keys_detail::number_hits(keys, in, hits);
   // The last elements, short of a vector.
   for (std::size_t j = vectors * kCount; j < k; ++j) {
@@ -427,30 +438,17 @@ struct FindKeys {
   }
 
  private:
-  // One sweep numbers the keys for up to eight of them, with the fewest
-  // compares that hold them; one more per eight after.
   template <Isa I>
   PRANDEL_INLINE static bool find(const MapKeys<S>& keys, InputSlice<S> in,
                                   KeyHits& hits) noexcept {
 #if PRANDEL_X86_VARIANTS
     if constexpr (I != Isa::Baseline) return map_keys_avx2::find(keys, in, hits);
 #endif
-    using map_keys_detail::sweep_group;
-    const std::size_t count = keys.size();
-    u8* const codes = hits.codes;
-    if (count == 1) {
-      sweep_group<true, S, 1>(keys, 0, in, codes);
-    } else if (count == 2) {
-      sweep_group<true, S, 2>(keys, 0, in, codes);
-    } else if (count <= 4) {
-      sweep_group<true, S, 4>(keys, 0, in, codes);
-    } else {
-      sweep_group<true, S, 8>(keys, 0, in, codes);
-      for (std::size_t first = 8; first < count; first += 8) {
-        sweep_group<false, S, 8>(keys, first, in, codes);
-      }
-    }
-    map_keys_detail::code_bits(codes, in.size(), hits.bits);
+    map_keys_detail::for_each_key_group(
+        keys.size(), [&]<bool kFirst, std::size_t kWidth>(std::size_t first) PRANDEL_INLINE_LAMBDA {
+          map_keys_detail::sweep_group<kFirst, S, kWidth>(keys, first, in, hits.codes);
+        });
+    map_keys_detail::code_bits(hits.codes, in.size(), hits.bits);
     if constexpr (!map_keys_detail::kSweepsNumber<S>) map_keys_detail::number_hits(keys, in, hits);
     u64 any = 0;
     for (const u64 word : hits.bits) any |= word;
