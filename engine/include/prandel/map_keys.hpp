@@ -68,6 +68,9 @@ class MapKeys {
 
   std::size_t size() const noexcept { return count_; }
   Pattern operator[](std::size_t i) const noexcept { return patterns_[i]; }
+  // The patterns in order, the slots past size() holding the first: a
+  // vector of them finds an element's number as its first equal lane.
+  const Pattern* data() const noexcept { return patterns_.data(); }
 
   // The number of the key with this pattern, 0 if none.
   std::size_t find(Pattern pattern) const noexcept {
@@ -85,12 +88,13 @@ class MapKeys {
   std::size_t number_of(Pattern pattern) noexcept {
     if (const std::size_t number = find(pattern)) return number;
     if (count_ == kMaxKeys) return 0;
+    if (count_ == 0) patterns_.fill(pattern);
     patterns_[count_++] = pattern;
     return count_;
   }
 
  private:
-  std::array<Pattern, kMaxKeys> patterns_{};
+  alignas(32) std::array<Pattern, kMaxKeys> patterns_{};
   std::size_t count_ = 0;
 };
 
@@ -374,19 +378,62 @@ PRANDEL_TARGET_AVX2 inline void sweep_group(const MapKeys<S>& keys, std::size_t 
     patterns[i] = L::splat(group.patterns[i]);
     numbers[i] = L::splat(group.numbers[i]);
   }
+  u64 word = 0;
   for (std::size_t v = 0; v < vectors; ++v) {
     const __m256i x =
         patterns_of<S>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * v)));
-    __m256i hit = _mm256_setzero_si256();
-    __m256i code = _mm256_setzero_si256();
-    PRANDEL_UNROLL_ALL
-    for (std::size_t i = 0; i < kWidth; ++i) {
-      const __m256i eq = L::eq(x, patterns[i]);
-      hit = _mm256_or_si256(hit, eq);
-      if constexpr (kCodes) code = _mm256_or_si256(code, _mm256_and_si256(eq, numbers[i]));
+    u64 bits;
+    if constexpr (kCodes) {
+      // The hits are the lanes with a number.
+      __m256i code = _mm256_setzero_si256();
+      PRANDEL_UNROLL_ALL
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        code = _mm256_or_si256(code, _mm256_and_si256(L::eq(x, patterns[i]), numbers[i]));
+      }
+      bits = L::bits(L::eq(code, _mm256_setzero_si256())) ^ ((u64{1} << kCount) - 1);
+      L::template store_codes<kFirst>(hits.codes + kCount * v, code);
+    } else {
+      __m256i hit = _mm256_setzero_si256();
+      PRANDEL_UNROLL_ALL
+      for (std::size_t i = 0; i < kWidth; ++i) hit = _mm256_or_si256(hit, L::eq(x, patterns[i]));
+      bits = L::bits(hit);
     }
-    hits.bits[v * kCount / 64] |= L::bits(hit) << (v * kCount % 64);
-    if constexpr (kCodes) L::template store_codes<kFirst>(hits.codes + kCount * v, code);
+    // A word of bits kept in a register and stored when full: ORed into
+    // memory at every vector, each OR waited for the one before.
+    word |= bits << (v * kCount % 64);
+    if ((v + 1) * kCount % 64 == 0) {
+      hits.bits[v * kCount / 64] |= word;
+      word = 0;
+    }
+  }
+  if (vectors * kCount % 64 != 0) hits.bits[vectors * kCount / 64] |= word;
+}
+
+// Each hit's number (map_keys_detail::number_hits): its pattern against a
+// vector of eight keys at a time, the first equal lane its number; a search
+// per key exits mispredicted.
+template <Element S>
+PRANDEL_TARGET_AVX2 inline void number_hits(const MapKeys<S>& keys, InputSlice<S> in,
+                                            KeyHits& hits) noexcept {
+  using L = Lanes<sizeof(S)>;
+  constexpr std::size_t kPerVector = 32 / sizeof(S);
+  const std::size_t groups = (keys.size() + 7) / 8;
+  for (std::size_t w = 0; w < KeyHits::kWords; ++w) {
+    for (u64 word = hits.bits[w]; word != 0; word &= word - 1) {
+      const std::size_t j = 64 * w + static_cast<std::size_t>(std::countr_zero(word));
+      const __m256i p = L::splat(map_keys_detail::pattern_of(in[j]));
+      std::size_t number = 0;
+      for (std::size_t g = 0; g < groups && number == 0; ++g) {
+        u64 equal = 0;
+        for (std::size_t h = 0; h < 8; h += kPerVector) {
+          const __m256i keys_vector =
+              _mm256_load_si256(reinterpret_cast<const __m256i*>(keys.data() + 8 * g + h));
+          equal |= L::bits(L::eq(p, keys_vector)) << h;
+        }
+        number = equal != 0 ? 8 * g + static_cast<std::size_t>(std::countr_zero(equal)) + 1 : 0;
+      }
+      hits.codes[j] = static_cast<u8>(number);
+    }
   }
 }
 
@@ -401,7 +448,7 @@ PRANDEL_TARGET_AVX2 inline bool find(const MapKeys<S>& keys, InputSlice<S> in,
       keys.size(), [&]<bool kFirst, std::size_t kWidth>(std::size_t first) PRANDEL_INLINE_LAMBDA {
         sweep_group<kFirst, S, kWidth>(keys, first, in.bytes(), vectors, hits);
       });
-  if constexpr (!map_keys_detail::kSweepsNumber<S>) map_keys_detail::number_hits(keys, in, hits);
+  if constexpr (!map_keys_detail::kSweepsNumber<S>) number_hits(keys, in, hits);
   // The last elements, short of a vector.
   for (std::size_t j = vectors * kCount; j < k; ++j) {
     const std::size_t number = keys.find(map_keys_detail::pattern_of(in[j]));
