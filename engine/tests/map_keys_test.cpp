@@ -63,15 +63,15 @@ struct KeysAndData {
   }
 };
 
+// The sweep compiled for the variant (one not compiled in gives the
+// narrower one, which the caller then skips).
 template <Element S>
 FindKeysFunction<S> find_keys_for(Isa isa) {
   using Args = FindKeys<S>;
-#if PRANDEL_X86_VARIANTS
-  if (isa == Isa::Avx2) {
-    return variant_function<Isa::Avx2, Args, const MapKeys<S>*, InputSlice<S>, KeyHits*, S*>();
-  }
-#endif
-  return variant_function<Isa::Baseline, Args, const MapKeys<S>*, InputSlice<S>, KeyHits*, S*>();
+  return isa == Isa::Avx2
+             ? variant_function<Isa::Avx2, Args, const MapKeys<S>*, InputSlice<S>, KeyHits*, S*>()
+             : variant_function<Isa::Baseline, Args, const MapKeys<S>*, InputSlice<S>, KeyHits*,
+                                S*>();
 }
 
 template <Element S>
