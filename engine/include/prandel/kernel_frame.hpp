@@ -672,9 +672,10 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
   // numbered in one sweep compiled for the variant, the hits' targets put
   // in place one at a time.
   if constexpr (!has_avx512(I)) {
-    if (const auto table = MapTable<S, T>::build(map)) {
+    MapTable<S, T> table;
+    if (table.fill(map)) {
       return frame_detail::convert_blocks_with_keys(
-          erased, in, out, map, *table,
+          erased, in, out, map, table,
           variant_function<I, FindKeys<S>, const MapKeys<S>*, InputSlice<S>, KeyHits*, S*>());
     }
   }

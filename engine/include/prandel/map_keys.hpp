@@ -12,7 +12,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -84,8 +83,9 @@ class MapKeys {
   }
 
   // The number of the key with this pattern, adding it if new; 0 where
-  // there is no room.
-  std::size_t number_of(Pattern pattern) noexcept {
+  // there is no room. Out of line: once per source type, not in each
+  // pair's MapTable::build.
+  PRANDEL_NOINLINE std::size_t number_of(Pattern pattern) noexcept {
     if (const std::size_t number = find(pattern)) return number;
     if (count_ == kMaxKeys) return 0;
     if (count_ == 0) patterns_.fill(pattern);
@@ -94,7 +94,7 @@ class MapKeys {
   }
 
  private:
-  alignas(32) std::array<Pattern, kMaxKeys> patterns_{};
+  alignas(32) std::array<Pattern, kMaxKeys> patterns_;
   std::size_t count_ = 0;
 };
 
@@ -102,17 +102,19 @@ class MapKeys {
 template <Element S, Element T>
 struct MapTable {
   MapKeys<S> keys;
-  std::array<T, MapKeys<S>::kMaxKeys + 1> targets{};  // by key number
+  std::array<T, MapKeys<S>::kMaxKeys + 1> targets;  // by key number
 
-  static std::optional<MapTable> build(const ScalarMap<S, T>& map) noexcept {
-    MapTable table;
+  // Takes the map's keys; false where there are more than kMaxKeys. Filled
+  // in place: a table built and returned by value costs each pair the code
+  // of its copy.
+  bool fill(const ScalarMap<S, T>& map) noexcept {
     for (const ScalarMapEntry<S, T>& entry : map) {
-      const std::size_t before = table.keys.size();
-      const std::size_t number = table.keys.number_of(map_keys_detail::pattern_of(entry.source));
-      if (number == 0) return std::nullopt;
-      if (number > before) table.targets[number] = entry.target;
+      const std::size_t before = keys.size();
+      const std::size_t number = keys.number_of(map_keys_detail::pattern_of(entry.source));
+      if (number == 0) return false;
+      if (number > before) targets[number] = entry.target;
     }
-    return table;
+    return true;
   }
 };
 
