@@ -10,11 +10,13 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "prandel/binary16.hpp"
 #include "prandel/float_bits.hpp"
+#include "prandel/map_keys.hpp"
 #include "prandel/prandel.hpp"
 #include "type_lists.hpp"
 #include "variant_test_support.hpp"
@@ -187,6 +189,45 @@ TEST(HashedMap, EveryVariantAppliesSeveralEntriesAsTheElementFrameDoes) {
   for_each_pair(IntTypes{}, FloatTypes{}, check);
   for_each_pair(FloatTypes{}, IntTypes{}, check);
   for_each_pair(FloatTypes{}, FloatTypes{}, check);
+}
+
+// Maps of one to seventy entries, which below AVX-512 take the key sweep
+// of each width, several of them, and past the key table's room the sweeps
+// that compare each entry; with a repeated source, sparse and dense hits.
+template <Element S, Element T>
+void check_map_sizes() {
+  constexpr std::size_t kCounts[] = {1, 3, 12, MapKeys<S>::kMaxKeys + 6};
+  for (const std::size_t count : kCounts) {
+    ScalarMap<S, T> map;
+    if constexpr (FloatElement<S>) {
+      map.push_back({from_pattern<S>(FloatBits<S>::kInfinity | 1), ordinary<T>(1)});
+    }
+    for (int k = 0; map.size() < count; ++k) map.push_back({ordinary<S>(k), ordinary<T>(k % 7)});
+    map.push_back({ordinary<S>(0), ordinary<T>(3)});
+    for (const OutOfRangeMode mode : {OutOfRangeMode::Clamp, OutOfRangeMode::Unset}) {
+      const CastConfig<S, T> config{map, mode, RoundingMode::NearestEven};
+      const auto ref = [&](InputSlice<S> in, OutputSlice<T> out) {
+        return reference(in, out, config);
+      };
+      for (const auto& [intruder, percent] : {std::pair{false, 3u}, {true, 40u}}) {
+        const std::vector<S> input = data_with_hits<S>(intruder, percent);
+        test::for_each_supported_isa([&](Isa isa) {
+          SCOPED_TRACE("entries " + std::to_string(map.size()));
+          test::expect_variant_matches_reference(isa, input, config, ref);
+          if constexpr (sizeof(S) == sizeof(T)) {
+            test::expect_in_place_matches_reference(isa, input, config, ref);
+          }
+        });
+      }
+    }
+  }
+}
+
+TEST(HashedMap, EveryVariantAppliesMapsOfEachSize) {
+  using namespace testing_types;
+  const auto check = []<class S, class T>() { check_map_sizes<S, T>(); };
+  for_each_pair(TypeList<i8, u16, i64>{}, TypeList<u8, i16, f32>{}, check);
+  for_each_pair(FloatTypes{}, TypeList<i8, u32, f16, f64>{}, check);
 }
 
 // Keys that differ only in the bits a weak hash would drop, or in every

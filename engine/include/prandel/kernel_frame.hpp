@@ -15,6 +15,7 @@
 #include "prandel/cpu_features.hpp"
 #include "prandel/expected.hpp"
 #include "prandel/hashed_map.hpp"
+#include "prandel/map_keys.hpp"
 #include "prandel/scalar_map.hpp"
 #include "prandel/slice.hpp"
 #include "prandel/slice_blocks.hpp"
@@ -64,8 +65,9 @@ CastResult convert_each(InputSlice<S> in, OutputSlice<T> out, const ScalarMap<S,
 // A kernel may also decline a block it has no fast path for by returning
 // false; the frame then runs the element rule on that block.
 //
-// A kernel whose element test is a few operations may also offer, from
-// AVX2 on,
+// A kernel whose element test is a few operations may also offer (for
+// every variant it is compiled for: the baseline variant's frame uses it
+// too)
 //   bool convert_block_with_entries(InputSlice<S> in, OutputSlice<T> out,
 //                                   const EntryGroup<1, S, T>& entry) const;
 // which applies a one-entry map in its own sweeps: an element that matches
@@ -439,6 +441,47 @@ CastResult convert_blocks_with_map(const ErasedKernel<S, T>& kernel, InputSlice<
   });
 }
 
+// The frame for a map of at most MapKeys::kMaxKeys distinct sources below
+// AVX-512: `find` (FindKeys, compiled for the variant) numbers each
+// element's key, a block without hits is the kernel's alone, and in one
+// with hits the kernel converts the block as it stands (while it accepts the
+// hits' own values and the output has memory of its own) or with the hits
+// set to zero; then each hit's target goes over its result. The targets come
+// from the numbers, not the input, since the output may be the input's
+// memory.
+template <Element S, Element T>
+PRANDEL_NOINLINE CastResult convert_blocks_with_keys(const ErasedKernel<S, T>& kernel,
+                                                     InputSlice<S> in, OutputSlice<T> out,
+                                                     const ScalarMap<S, T>& map,
+                                                     const MapTable<S, T>& table,
+                                                     FindKeysFunction<S> find) noexcept {
+  static_assert(KeyHits::kElements == block::kElements);
+  bool convert_hits = !block::overlap(in, out);
+  KeyHits hits{};
+  S source[block::kElements];
+  return for_each_block(
+      kernel, in, out, map,
+      [&](InputSlice<S> in_block, OutputSlice<T> out_block) PRANDEL_INLINE_LAMBDA {
+        if (!find(&table.keys, in_block, &hits, convert_hits ? nullptr : source)) {
+          return kernel.block(in_block, out_block);
+        }
+        bool converted = convert_hits && kernel.block(in_block, out_block);
+        if (!converted) {
+          if (convert_hits) {
+            // From here on the sweep sets the hits aside as it finds them.
+            convert_hits = false;
+            find(&table.keys, in_block, &hits, source);
+          }
+          converted = kernel.block(InputSlice<S>(source, in_block.size()), out_block);
+        }
+        if (!converted) return false;
+        hits.for_each([&](std::size_t j, u8 number) PRANDEL_INLINE_LAMBDA {
+          out_block.store(j, table.targets[number]);
+        });
+        return true;
+      });
+}
+
 template <class Kernel, Element S, Element T>
 inline constexpr bool kFusesEntry =
     requires(const Kernel& kernel, InputSlice<S> in, OutputSlice<T> out,
@@ -608,10 +651,10 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // One entry in the kernel's own sweeps, from AVX2 on: a compare and a
-  // blend per vector, where two sweeps of their own took AVX2 two to four
-  // times the instructions. The baseline variant sweeps for it apart.
-  if constexpr (I != Isa::Baseline && frame_detail::kFusesEntry<Kernel, S, T>) {
+  // One entry in the kernel's own sweeps: a compare and a blend per vector,
+  // where sweeps of their own took AVX2 two to four times the instructions
+  // and the baseline variant (int8 to int8 at 1e5) five times the time.
+  if constexpr (frame_detail::kFusesEntry<Kernel, S, T>) {
     if (map.size() == 1) {
       return call_out_of_line<I>([&]() PRANDEL_INLINE_LAMBDA {
         // Built here, a local of the loop's own function: one the loop
@@ -625,16 +668,22 @@ PRANDEL_INLINE CastResult convert_blocks(const Kernel& kernel, InputSlice<S> in,
       });
     }
   }
-  // Below AVX-512 these sweeps serve the maps the kernel does not fuse. From
-  // a float source (NaN to an integer, above all) they are compiled for the
-  // variant: with the baseline instruction set they took AVX2 up to eight
-  // times the instructions. From an integer source, whose one-entry maps
-  // most kernels fuse, the baseline copy serves: per variant, they would
-  // add a tenth to the library. On AVX-512 a map of several entries on a
-  // long slice takes the table above and one entry the kernel's own
-  // sweeps, so there they serve short slices, and the baseline copy does.
-  constexpr Isa kSweepIsa = has_avx512(I) || IntElement<S> ? Isa::Baseline : I;
-  return frame_detail::convert_blocks_with_map<kSweepIsa>(erased, in, out, map);
+  // Below AVX-512 the maps the kernel does not fuse: each element's key
+  // numbered in one sweep compiled for the variant, the hits' targets put
+  // in place one at a time.
+  if constexpr (!has_avx512(I)) {
+    MapTable<S, T> table;
+    if (table.fill(map)) {
+      return frame_detail::convert_blocks_with_keys(
+          erased, in, out, map, table,
+          variant_function<I, FindKeys<S>, const MapKeys<S>*, InputSlice<S>, KeyHits*, S*>());
+    }
+  }
+  // The sweeps that compare each entry: on AVX-512, where a map of several
+  // entries on a long slice takes the table above and one entry the
+  // kernel's own sweeps, for short slices; below it, for maps of more
+  // distinct sources than the numbers hold.
+  return frame_detail::convert_blocks_with_map<Isa::Baseline>(erased, in, out, map);
 }
 
 }  // namespace prandel
